@@ -1,0 +1,71 @@
+// quillet: lists the version information of the program files in a directory tree.
+
+#include <cstdio>
+#include <string>
+
+#include "output/output_file.h"
+#include "platform/platform.h"
+#include "walk/walk.h"
+
+namespace {
+
+constexpr int kExitDone = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitOpenFailed = 2;
+constexpr int kExitWriteFailed = 3;
+
+void PrintUsage() {
+    std::fputs("Usage:\n\n", stdout);
+    std::fputs("   Quillet directory output-file [-a]\n", stdout);
+    std::fputs("      -a = Append to Output file (optional)\n", stdout);
+}
+
+// Only with exactly three arguments is the third looked at.
+bool AppendRequested(int argc, char* argv[]) {
+    if (argc != 4) {
+        return false;
+    }
+    std::string flag(argv[3]);
+    for (char& character : flag) {
+        if (character >= 'A' && character <= 'Z') {
+            character = static_cast<char>(character - 'A' + 'a');
+        }
+    }
+    return flag == "-a" || flag == "/a";
+}
+
+std::string SearchPattern(std::string directory) {
+    if (!directory.empty() && directory.back() == platform::kPathSeparator) {
+        directory.pop_back();
+    }
+    return directory + platform::kSearchSuffix;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 3) {
+        PrintUsage();
+        return kExitUsage;
+    }
+    const bool append = AppendRequested(argc, argv);
+    OutputFile output(argv[2], append ? "a" : "w");
+    if (output.Write("") != S_OK) {
+        std::fputs("Error: Open output file failed !!\n", stdout);
+        return kExitOpenFailed;
+    }
+    ActiveOutput = &output;
+    std::string pattern = SearchPattern(argv[1]);
+    std::printf(
+        "\n\nSave Version Informations\n Directory: '%s'\n Output   : '%s' %s\n Number of files:\n",
+        pattern.c_str(), argv[2], append ? "(append)" : "");
+    ScanDirectory(pattern);
+    const HRESULT closed = output.Close();
+    ActiveOutput = nullptr;
+    if (closed != S_OK) {
+        std::fputs("\nError: Write output file failed !!\n", stdout);
+        return kExitWriteFailed;
+    }
+    std::fputs("\nOk\n", stdout);
+    return kExitDone;
+}

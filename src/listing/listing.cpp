@@ -1,0 +1,141 @@
+#include "listing/listing.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "output/output_file.h"
+#include "version/text_cleanup.h"
+#include "version/version_info.h"
+#include "walk/walk.h"
+
+std::int32_t ListedCount = 0;
+
+namespace {
+
+constexpr int kProductLimit = 50;
+constexpr int kCompanyLimit = 255;
+constexpr std::size_t kProductWidth = 60;
+constexpr std::size_t kCompanyWidth = 40;
+constexpr std::size_t kVersionWidth = 15;
+constexpr std::int32_t kMarkerInterval = 50;
+constexpr std::int32_t kMarkerLineInterval = 500;
+constexpr std::array<std::string_view, 3> kCandidateExtensions = {".exe", ".dll", ".ocx"};
+
+void LowerCase(std::string& text) {
+    for (char& character : text) {
+        if (character >= 'A' && character <= 'Z') {
+            character = static_cast<char>(character - 'A' + 'a');
+        }
+    }
+}
+
+void AppendField(std::string& line, std::string_view value, std::size_t width) {
+    const std::size_t start = line.size();
+    line.append(value);
+    std::replace_if(
+        line.begin() + static_cast<std::ptrdiff_t>(start), line.end(),
+        [](char character) { return character != ' ' && IsWhitespace(character); }, ' ');
+    if (value.size() < width) {
+        line.append(width - value.size(), ' ');
+    }
+}
+
+void CleanValue(char* value) {
+    CollapseWhitespace(value);
+    if (IsBlank(value)) {
+        std::snprintf(value, std::char_traits<char>::length(NoInfoText) + 1, "%s", NoInfoText);
+    }
+}
+
+SYSTEMTIME LastWriteTime(const WIN32_FIND_DATAA& record, bool& known) {
+    SYSTEMTIME calendar{};
+    known = FileTimeToSystemTime(&record.ftLastWriteTime, &calendar) != 0;
+    return calendar;
+}
+
+}  // namespace
+
+bool IsCandidate(std::string_view lowerCasePath) {
+    const std::size_t dot = lowerCasePath.rfind('.');
+    if (dot == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view extension = lowerCasePath.substr(dot);
+    return std::find(kCandidateExtensions.begin(), kCandidateExtensions.end(), extension) !=
+           kCandidateExtensions.end();
+}
+
+std::string FormatListingLine(std::string_view product, std::string_view company,
+                              std::string_view version, const SYSTEMTIME* modified,
+                              std::string_view path) {
+    std::string line;
+    line.reserve(kProductWidth + kCompanyWidth + kVersionWidth + 32 + path.size());
+    AppendField(line, product, kProductWidth);
+    line.push_back('\t');
+    AppendField(line, company, kCompanyWidth);
+    line.push_back('\t');
+    AppendField(line, version, kVersionWidth);
+    char stamp[64];
+    if (modified != nullptr) {
+        std::snprintf(stamp, sizeof stamp, "\t%02i.%02i.%04i\t%02i:%02i:%02i\t",
+                      int{modified->wDay}, int{modified->wMonth}, int{modified->wYear},
+                      int{modified->wHour}, int{modified->wMinute}, int{modified->wSecond});
+    } else {
+        std::snprintf(stamp, sizeof stamp, "\t00.00.0000\t00:00:00\t");
+    }
+    line.append(stamp);
+    AppendField(line, path, 0);
+    line.push_back('\n');
+    return line;
+}
+
+std::string ProgressMarker(std::int32_t listedBefore) {
+    if (listedBefore % kMarkerInterval != 0) {
+        return {};
+    }
+    char marker[32];
+    std::snprintf(marker, sizeof marker, "%4li.. ", static_cast<long>(listedBefore));
+    std::string text(marker);
+    if (listedBefore % kMarkerLineInterval == 0 && listedBefore != 0) {
+        text.push_back('\n');
+    }
+    return text;
+}
+
+void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
+    // The file is read under the name the walk found; only the comparison and the listed path are
+    // in lower case, which names the same file only where letter case does not count.
+    std::string listedPath(path);
+    LowerCase(listedPath);
+    if (ActiveOutput == nullptr || !IsCandidate(listedPath)) {
+        return;
+    }
+    unsigned char* block = LoadVersionBlock(path.c_str());
+    if (block == nullptr) {
+        return;
+    }
+    char version[256];
+    char company[256];
+    char product[52];
+    ReadFileVersion(block, version);
+    ReadCompanyName(block, company, kCompanyLimit);
+    ReadProductName(block, product, kProductLimit);
+    ReleaseVersionBlock(block);
+    for (char* value : {version, company, product}) {
+        CleanValue(value);
+    }
+    bool timeKnown = false;
+    const SYSTEMTIME modified = LastWriteTime(record, timeKnown);
+    ActiveOutput->Write(
+        FormatListingLine(product, company, version, timeKnown ? &modified : nullptr, listedPath));
+
+    const std::string marker = ProgressMarker(ListedCount);
+    if (!marker.empty()) {
+        std::fputs(marker.c_str(), stdout);
+        if (platform::StandardOutputIsConsole()) {
+            std::fflush(stdout);
+        }
+    }
+    ++ListedCount;
+}

@@ -1,0 +1,49 @@
+// The one place that decides where the Windows calls come from: the platform's own headers on
+// Windows, this project's stand-ins everywhere else. Everything above src/platform includes this
+// header and nothing platform-specific.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include "platform/posix/windows_api.h"
+#endif
+
+// What the platform headers do not carry: the few facts and helpers in which the two builds differ.
+namespace platform {
+
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+inline constexpr const char* kSearchSuffix = "\\*.*";
+#else
+inline constexpr char kPathSeparator = '/';
+inline constexpr const char* kSearchSuffix = "/*.*";
+#endif
+
+// Identifies a directory on its volume, so that the walk can tell when a link leads back to a
+// directory it is already inside.
+struct DirectoryIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    friend bool operator==(const DirectoryIdentity&, const DirectoryIdentity&) = default;
+};
+
+// False when the directory cannot be examined; the walk then simply does not enter it.
+bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity);
+
+// True when standard output is an interactive console rather than a file or a pipe.
+bool StandardOutputIsConsole();
+
+// True when the texts that the ANSI calls deliver are UTF-8, so that cutting them must respect
+// multi-byte characters.
+bool TextIsUtf8();
+
+}  // namespace platform

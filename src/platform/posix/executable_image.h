@@ -1,0 +1,24 @@
+// Finds the version resource in a PE32, PE32+ or NE file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "platform/posix/file_source.h"
+
+namespace platform::posix {
+
+struct ResourceLocation {
+    std::uint64_t fileOffset = 0;
+    std::uint32_t size = 0;
+    // How many of size bytes the file holds; the rest lies beyond its section's raw data and reads
+    // as zero, as it would once the image is loaded.
+    std::uint32_t storedSize = 0;
+};
+
+// The version resource (type 16, name 1; the neutral language first, then English (United
+// States), then the first listed), or none when the file is no PE or NE image, has no such
+// resource, or any structure on the way to it lies outside the file.
+std::optional<ResourceLocation> FindVersionResource(FileSource& file);
+
+}  // namespace platform::posix

@@ -1,0 +1,60 @@
+// Positioned, bounds-checked reads from one regular file. The first bytes of the file are read once
+// on opening (the headers nearly always lie there) and one further window is kept, so that walking
+// a resource directory costs one or two reads; the file is never read or mapped whole.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/posix/byte_view.h"
+
+namespace platform::posix {
+
+class FileSource {
+  public:
+    static constexpr std::size_t kWindowSize = 4096;
+
+    // Opens path for reading when it names a regular file; anything else (a directory, a FIFO, a
+    // device node, a socket) is refused without being opened, so that nothing can block or stir a
+    // device.
+    static std::optional<FileSource> Open(const char* path);
+
+    FileSource(FileSource&& other) noexcept;
+    FileSource& operator=(FileSource&&) = delete;
+    FileSource(const FileSource&) = delete;
+    ~FileSource();
+
+    std::uint64_t Size() const { return fileSize; }
+
+    // A view of count bytes (at most kWindowSize) at offset, valid until the next call; none when
+    // the range is not wholly inside the file.
+    std::optional<ByteView> View(std::uint64_t offset, std::size_t count);
+
+    // count bytes at offset, read into storage unless they are already at hand; none when the range
+    // is not wholly inside the file.
+    std::optional<ByteView> Read(std::uint64_t offset, std::size_t count,
+                                 std::vector<std::uint8_t>& storage);
+
+    // Fills out with the bytes at offset; false when the range is not wholly inside the file.
+    bool ReadInto(std::uint64_t offset, std::uint8_t* out, std::size_t count);
+
+  private:
+    FileSource(int descriptor, std::uint64_t size);
+    bool InFile(std::uint64_t offset, std::uint64_t count) const {
+        return offset <= fileSize && count <= fileSize - offset;
+    }
+    std::optional<ByteView> FromCache(std::uint64_t offset, std::size_t count) const;
+    bool ReadFully(std::uint64_t offset, std::uint8_t* out, std::size_t count) const;
+
+    int fd = -1;
+    std::uint64_t fileSize = 0;
+    std::array<std::uint8_t, kWindowSize> head{};
+    std::size_t headSize = 0;
+    std::array<std::uint8_t, kWindowSize> window{};
+    std::uint64_t windowOffset = 0;
+    std::size_t windowSize = 0;
+};
+
+}  // namespace platform::posix

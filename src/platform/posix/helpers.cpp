@@ -1,0 +1,28 @@
+// The POSIX side of the few helpers that the platform headers do not provide.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
+    struct stat status {};
+    if (stat(directory, &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    identity.volume = static_cast<std::uint64_t>(status.st_dev);
+    identity.index = static_cast<std::uint64_t>(status.st_ino);
+    return true;
+}
+
+bool StandardOutputIsConsole() {
+    return isatty(STDOUT_FILENO) == 1;
+}
+
+bool TextIsUtf8() {
+    return true;
+}
+
+}  // namespace platform

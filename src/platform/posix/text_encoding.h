@@ -1,0 +1,28 @@
+// Conversion of the texts in version blocks to UTF-8, the 8-bit encoding of the POSIX build.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "platform/posix/byte_view.h"
+
+namespace platform::posix {
+
+// The UTF-16 text at the start of units, up to its first 0 unit or the end of the view, as
+// NUL-terminated UTF-8; a unit that is not valid UTF-16 (a lone surrogate) becomes U+FFFD. Writes
+// no more than out holds and always terminates (given room for one byte); returns the bytes
+// written before the terminator. Room for three bytes per unit and the terminator is always enough.
+std::size_t Utf16ToUtf8(ByteView units, std::span<char> out);
+
+// The same for Windows-1252 text, up to its first 0 byte; three bytes per input byte suffice.
+std::size_t Windows1252ToUtf8(ByteView bytes, std::span<char> out);
+
+// The first code point of UTF-8 text, and how many bytes it took (at least 1); a malformed
+// sequence gives U+FFFD for one byte.
+struct DecodedCharacter {
+    char32_t codePoint;
+    std::size_t length;
+};
+DecodedCharacter DecodeUtf8(const char* text, std::size_t available);
+
+}  // namespace platform::posix

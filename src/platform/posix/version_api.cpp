@@ -1,0 +1,119 @@
+// The platform's version library for POSIX systems: the version resource is read out of the file
+// itself.
+//
+// A block is laid out as the platform lays it out: the resource first, its root's length being the
+// block's length, then room into which VerQueryValueA converts texts. Each text gets a slot of
+// three bytes for each byte of the resource from its start, so no two texts share room and no
+// conversion can outgrow its slot.
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "platform/posix/executable_image.h"
+#include "platform/posix/file_source.h"
+#include "platform/posix/text_encoding.h"
+#include "platform/posix/version_tree.h"
+#include "platform/posix/windows_api.h"
+
+namespace {
+
+using platform::posix::ByteView;
+
+constexpr std::size_t kSmallestBlock = 6;  // one node header
+constexpr std::size_t kConversionBytesPerByte = 3;
+
+std::size_t AlignTo4(std::size_t offset) {
+    return (offset + 3) & ~std::size_t{3};
+}
+
+std::size_t ConversionRoomOffset(std::size_t resourceSize) {
+    return AlignTo4(resourceSize);
+}
+
+std::size_t BlockSizeFor(std::size_t resourceSize) {
+    return ConversionRoomOffset(resourceSize) + kConversionBytesPerByte * resourceSize + 4;
+}
+
+std::uint16_t RootLength(const void* block) {
+    std::uint16_t length = 0;
+    std::memcpy(&length, block, sizeof length);
+    return length;
+}
+
+}  // namespace
+
+DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
+    if (lpdwHandle != nullptr) {
+        *lpdwHandle = 0;
+    }
+    if (lptstrFilename == nullptr) {
+        return 0;
+    }
+    auto file = platform::posix::FileSource::Open(lptstrFilename);
+    const auto resource = file ? platform::posix::FindVersionResource(*file) : std::nullopt;
+    if (!resource || resource->size < kSmallestBlock) {
+        return 0;
+    }
+    // An upper bound: the root may claim less than the resource holds, never more.
+    return static_cast<DWORD>(BlockSizeFor(resource->size));
+}
+
+BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen, LPVOID lpData) {
+    if (lptstrFilename == nullptr || lpData == nullptr) {
+        return FALSE;
+    }
+    auto file = platform::posix::FileSource::Open(lptstrFilename);
+    const auto resource = file ? platform::posix::FindVersionResource(*file) : std::nullopt;
+    // The file may have changed since its size was asked for: never fill more than the caller has.
+    if (!resource || resource->size < kSmallestBlock || dwLen < BlockSizeFor(resource->size)) {
+        return FALSE;
+    }
+    auto* block = static_cast<std::uint8_t*>(lpData);
+    if (!file->ReadInto(resource->fileOffset, block, resource->storedSize)) {
+        return FALSE;
+    }
+    std::memset(block + resource->storedSize, 0, resource->size - resource->storedSize);
+    const std::size_t length = std::min<std::size_t>(RootLength(block), resource->size);
+    if (length < kSmallestBlock) {
+        return FALSE;
+    }
+    // The root's length now bounds every query, so it must not claim more than was read.
+    const auto rootLength = static_cast<std::uint16_t>(length);
+    std::memcpy(block, &rootLength, sizeof rootLength);
+    return TRUE;
+}
+
+BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen) {
+    if (pBlock == nullptr || lpSubBlock == nullptr || lplpBuffer == nullptr) {
+        return FALSE;
+    }
+    // The block is writable memory of the caller's; the platform's query writes into it too.
+    auto* block = static_cast<std::uint8_t*>(const_cast<void*>(pBlock));
+    const std::size_t length = RootLength(block);
+    const ByteView resource(block, length);
+    const auto answer = platform::posix::QueryVersionBlock(resource, lpSubBlock);
+    if (!answer) {
+        return FALSE;
+    }
+    std::uint8_t* value = block + answer->valueOffset;
+    UINT valueLength = static_cast<UINT>(answer->valueLength);
+    if (answer->isText) {
+        const ByteView text(value, answer->valueLength);
+        const std::span<char> slot(
+            reinterpret_cast<char*>(block + ConversionRoomOffset(length) +
+                                    kConversionBytesPerByte * answer->valueOffset),
+            kConversionBytesPerByte * answer->valueLength + 1);
+        const std::size_t converted =
+            platform::posix::FormOf(resource) == platform::posix::BlockForm::Wide
+                ? platform::posix::Utf16ToUtf8(text, slot)
+                : platform::posix::Windows1252ToUtf8(text, slot);
+        value = reinterpret_cast<std::uint8_t*>(slot.data());
+        valueLength = static_cast<UINT>(converted + 1);
+    }
+    *lplpBuffer = value;
+    if (puLen != nullptr) {
+        *puLen = valueLength;
+    }
+    return TRUE;
+}

@@ -1,0 +1,27 @@
+// The tree of nodes inside a version block, and the platform's query over it.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "platform/posix/byte_view.h"
+
+namespace platform::posix {
+
+// Blocks from PE files use 16-bit characters and a type field; blocks from NE files 8-bit ones.
+enum class BlockForm { Wide, Narrow };
+
+BlockForm FormOf(ByteView block);
+
+struct QueryAnswer {
+    std::size_t valueOffset;  // from the start of the block
+    std::size_t valueLength;  // bytes; for a text, the bytes up to the end of its node
+    bool isText;
+};
+
+// Follows path (components separated by backslashes, empty ones skipped, keys compared ignoring
+// letter case) from the root and answers the selected node's value. Never looks outside block.
+std::optional<QueryAnswer> QueryVersionBlock(ByteView block, std::string_view path);
+
+}  // namespace platform::posix

@@ -1,0 +1,101 @@
+// The subset of the Windows API that the tool calls, with the platform's names, types and
+// signatures, for POSIX systems. Behaviour follows the platform's except where noted.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+static_assert(std::endian::native == std::endian::little,
+              "version blocks are handed out in their little-endian file layout");
+
+using BOOL = int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = unsigned int;
+using HRESULT = std::int32_t;
+using HANDLE = void*;
+using LPCSTR = const char*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using LPDWORD = DWORD*;
+using PUINT = UINT*;
+
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr int MAX_PATH = 260;
+
+// 100-nanosecond intervals since 1601-01-01 00:00:00 UTC, split into two halves.
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    char cFileName[MAX_PATH];
+    char cAlternateFileName[14];
+};
+
+struct VS_FIXEDFILEINFO {
+    DWORD dwSignature;
+    DWORD dwStrucVersion;
+    DWORD dwFileVersionMS;
+    DWORD dwFileVersionLS;
+    DWORD dwProductVersionMS;
+    DWORD dwProductVersionLS;
+    DWORD dwFileFlagsMask;
+    DWORD dwFileFlags;
+    DWORD dwFileOS;
+    DWORD dwFileType;
+    DWORD dwFileSubtype;
+    DWORD dwFileDateMS;
+    DWORD dwFileDateLS;
+};
+
+inline constexpr WORD LOWORD(DWORD value) {
+    return static_cast<WORD>(value & 0xFFFF);
+}
+inline constexpr WORD HIWORD(DWORD value) {
+    return static_cast<WORD>(value >> 16);
+}
+
+// Directory listing. The pattern is a directory followed by a separator and "*.*" (or "*"); the
+// directory part is taken literally, never globbed. A name longer than cFileName holds is not
+// delivered. Symbolic links are followed; a broken link is delivered as a file.
+HANDLE FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData);
+BOOL FindNextFileA(HANDLE hFindFile, WIN32_FIND_DATAA* lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+
+// UTC calendar fields; fails outside the years 1601 to 30827.
+BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, SYSTEMTIME* lpSystemTime);
+
+// Version resources, read out of PE32, PE32+ and NE files. Texts come out as UTF-8. The block that
+// GetFileVersionInfoA fills must be at least as large as GetFileVersionInfoSizeA reported: besides
+// the resource it holds the room into which VerQueryValueA converts texts.
+DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle);
+BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData);
+BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen);

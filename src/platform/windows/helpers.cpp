@@ -1,0 +1,36 @@
+// The Windows side of the few helpers that the platform headers do not provide.
+
+#include "platform/platform.h"
+
+namespace platform {
+
+bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
+    // Backup semantics are what lets CreateFile open a directory at all.
+    HANDLE handle =
+        CreateFileA(directory, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const BOOL known = GetFileInformationByHandle(handle, &information);
+    CloseHandle(handle);
+    if (!known) {
+        return false;
+    }
+    identity.volume = information.dwVolumeSerialNumber;
+    identity.index =
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+}
+
+bool StandardOutputIsConsole() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool TextIsUtf8() {
+    return GetACP() == CP_UTF8;
+}
+
+}  // namespace platform

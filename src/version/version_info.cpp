@@ -1,0 +1,119 @@
+#include "version/version_info.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+const char NoInfoText[] = "!!! No Info !!!";
+
+namespace {
+
+constexpr std::size_t kTranslationEntrySize = 4;  // language, code page
+
+void CopyPlaceholder(std::span<char> out) {
+    if (out.empty()) {
+        return;
+    }
+    const std::size_t length = std::min(std::strlen(NoInfoText), out.size() - 1);
+    std::memcpy(out.data(), NoInfoText, length);
+    out[length] = '\0';
+}
+
+bool IsContinuationByte(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+// Copies the text at value (it ends at its first NUL or after available bytes) into out, cut to
+// limit bytes and padded with NULs up to and including out[limit].
+void CopyCut(std::span<char> out, const char* value, std::size_t available, std::size_t limit) {
+    std::size_t length = strnlen(value, available);
+    if (length > limit) {
+        length = limit;
+        if (platform::TextIsUtf8()) {
+            while (length > 0 && IsContinuationByte(value[length])) {
+                --length;
+            }
+        }
+    }
+    std::memcpy(out.data(), value, length);
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(length),
+              out.begin() + static_cast<std::ptrdiff_t>(limit) + 1, '\0');
+}
+
+void ReadStringValue(const unsigned char* block, const char* name, std::span<char> out, int limit) {
+    CopyPlaceholder(out);
+    if (out.empty() || limit < 0) {
+        return;
+    }
+    void* translation = nullptr;
+    UINT translationLength = 0;
+    if (!VerQueryValueA(block, "\\VarFileInfo\\Translation", &translation, &translationLength) ||
+        translationLength < kTranslationEntrySize) {
+        return;
+    }
+    WORD entry[2];
+    std::memcpy(entry, translation, sizeof entry);
+    char path[256];
+    std::snprintf(path, sizeof path, "\\StringFileInfo\\%04hX%04hX\\%s", entry[0], entry[1], name);
+    void* value = nullptr;
+    UINT valueLength = 0;
+    if (!VerQueryValueA(block, path, &value, &valueLength)) {
+        return;
+    }
+    const std::size_t cut = std::min(static_cast<std::size_t>(limit), out.size() - 1);
+    CopyCut(out, static_cast<const char*>(value), valueLength, cut);
+}
+
+}  // namespace
+
+unsigned char* LoadVersionBlock(const char* path) {
+    DWORD unused = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &unused);
+    if (size == 0) {
+        return nullptr;
+    }
+    auto* block = new (std::nothrow) unsigned char[std::size_t{size} + 1];
+    if (block == nullptr) {
+        return nullptr;
+    }
+    if (!GetFileVersionInfoA(path, 0, size, block)) {
+        delete[] block;
+        return nullptr;
+    }
+    return block;
+}
+
+void ReleaseVersionBlock(unsigned char* block) {
+    delete[] block;
+}
+
+void ReadFileVersion(const unsigned char* block, std::span<char> out) {
+    if (out.empty()) {
+        return;
+    }
+    out[0] = '\0';
+    void* value = nullptr;
+    UINT length = 0;
+    // A root value shorter than the record would be read past its end.
+    if (VerQueryValueA(block, "\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
+        VS_FIXEDFILEINFO fixed;
+        std::memcpy(&fixed, value, sizeof fixed);
+        std::snprintf(
+            out.data(), out.size(), "%u.%u.%u.%u", unsigned{HIWORD(fixed.dwFileVersionMS)},
+            unsigned{LOWORD(fixed.dwFileVersionMS)}, unsigned{HIWORD(fixed.dwFileVersionLS)},
+            unsigned{LOWORD(fixed.dwFileVersionLS)});
+        return;
+    }
+    CopyPlaceholder(out);
+}
+
+void ReadCompanyName(const unsigned char* block, std::span<char> out, int limit) {
+    ReadStringValue(block, "CompanyName", out, limit);
+}
+
+void ReadProductName(const unsigned char* block, std::span<char> out, int limit) {
+    ReadStringValue(block, "ProductName", out, limit);
+}

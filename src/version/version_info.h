@@ -1,0 +1,22 @@
+// Reading a file's version information through the platform's version library.
+#pragma once
+
+#include <span>
+
+// Stands in the listing for any value that is absent or blank.
+extern const char NoInfoText[];
+
+// The file's version-information block, or null when it has none or it cannot be read. Release it
+// with ReleaseVersionBlock.
+unsigned char* LoadVersionBlock(const char* path);
+void ReleaseVersionBlock(unsigned char* block);
+
+// The file version from the block's fixed record, as four decimal numbers joined by dots, or the
+// placeholder.
+void ReadFileVersion(const unsigned char* block, std::span<char> out);
+
+// The company or product name of the block's first translation, cut to limit bytes (never inside
+// a multi-byte character) with the rest of out up to limit filled with NULs, or the placeholder.
+// out must hold limit + 1 bytes; a smaller out lowers the limit.
+void ReadCompanyName(const unsigned char* block, std::span<char> out, int limit);
+void ReadProductName(const unsigned char* block, std::span<char> out, int limit);

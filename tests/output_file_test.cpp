@@ -1,0 +1,102 @@
+// The listing file: opening, replacing, appending, line ends and failures.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "output/output_file.h"
+#include "support/test_support.h"
+
+namespace {
+
+using test_support::ReadFile;
+using test_support::TempDir;
+using test_support::WriteText;
+
+TEST(OutputFile, EmptyWriteCreatesAnEmptyFile) {
+    TempDir dir;
+    OutputFile output(dir / "list.txt", "w");
+    EXPECT_EQ(output.Write(""), S_OK);
+    EXPECT_EQ(output.Close(), S_OK);
+    struct stat status {};
+    ASSERT_EQ(stat((dir / "list.txt").c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 0);
+}
+
+TEST(OutputFile, ReplaceModeEmptiesAnExistingFile) {
+    TempDir dir;
+    WriteText(dir / "list.txt", "old line\r\n");
+    {
+        OutputFile output(dir / "list.txt", "w");
+        EXPECT_EQ(output.Write(""), S_OK);
+    }
+    EXPECT_EQ(ReadFile(dir / "list.txt"), "");
+}
+
+TEST(OutputFile, AppendModeKeepsWhatIsThereAndAddsBelow) {
+    TempDir dir;
+    WriteText(dir / "list.txt", "old line\r\n\x1A");
+    {
+        OutputFile output(dir / "list.txt", "a");
+        EXPECT_EQ(output.Write(""), S_OK);
+        EXPECT_EQ(output.Write("new line\n"), S_OK);
+    }
+    EXPECT_EQ(ReadFile(dir / "list.txt"), "old line\r\n\x1Anew line\r\n");
+}
+
+TEST(OutputFile, WritesEveryLineFeedAsCarriageReturnLineFeed) {
+    TempDir dir;
+    {
+        OutputFile output(dir / "list.txt", "w");
+        EXPECT_EQ(output.Write("first\n"), S_OK);
+        EXPECT_EQ(output.Write("second\nthird\n\n"), S_OK);
+        EXPECT_EQ(output.Write("already\r\nthere\rlone"), S_OK);
+    }
+    EXPECT_EQ(ReadFile(dir / "list.txt"),
+              "first\r\nsecond\r\nthird\r\n\r\nalready\r\r\nthere\rlone");
+}
+
+TEST(OutputFile, LinesLongerThanAnyBufferArriveWhole) {
+    TempDir dir;
+    const std::string line = std::string(200000, 'x') + "\n";
+    {
+        OutputFile output(dir / "list.txt", "w");
+        EXPECT_EQ(output.Write(line), S_OK);
+    }
+    EXPECT_EQ(ReadFile(dir / "list.txt"), std::string(200000, 'x') + "\r\n");
+}
+
+TEST(OutputFile, FailedOpenIsReportedAndTriedAgainOnTheNextWrite) {
+    TempDir dir;
+    OutputFile output(dir / "later/list.txt", "w");
+    EXPECT_EQ(output.Write(""), E_FAIL);
+    EXPECT_EQ(output.Write("lost\n"), E_FAIL);
+    ASSERT_EQ(mkdir((dir / "later").c_str(), 0755), 0);
+    EXPECT_EQ(output.Write("kept\n"), S_OK);
+    EXPECT_EQ(output.Close(), S_OK);
+    EXPECT_EQ(ReadFile(dir / "later/list.txt"), "kept\r\n");
+}
+
+TEST(OutputFile, PathNamingADirectoryCannotBeOpened) {
+    TempDir dir;
+    OutputFile output(dir.Path(), "w");
+    EXPECT_EQ(output.Write(""), E_FAIL);
+    EXPECT_EQ(output.Close(), S_OK);  // nothing was opened, so nothing failed to close
+}
+
+TEST(OutputFile, FullDiskIsReportedNotTakenForSuccess) {
+    OutputFile output("/dev/full", "w");
+    ASSERT_EQ(output.Write(""), S_OK);
+    output.Write("a line that cannot reach the disk\n");  // buffered: the failure shows later
+    EXPECT_EQ(output.Close(), E_FAIL);
+}
+
+TEST(OutputFile, FullDiskFailsTheWriteThatOverflowsTheBuffer) {
+    OutputFile output("/dev/full", "w");
+    ASSERT_EQ(output.Write(""), S_OK);
+    EXPECT_EQ(output.Write(std::string(1 << 20, 'x')), E_FAIL);
+    EXPECT_EQ(output.Close(), E_FAIL);
+}
+
+}  // namespace

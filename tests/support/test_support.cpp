@@ -1,0 +1,177 @@
+#include "support/test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace test_support {
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+void RemoveTree(const std::string& path) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        return;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        unlink(path.c_str());
+        return;
+    }
+    chmod(path.c_str(), 0700);
+    std::vector<std::string> names;
+    if (DIR* directory = opendir(path.c_str())) {
+        while (const dirent* entry = readdir(directory)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(directory);
+    }
+    for (const std::string& name : names) {
+        RemoveTree(path + "/" + name);
+    }
+    rmdir(path.c_str());
+}
+
+std::string ReadAll(int descriptor) {
+    std::string text;
+    char buffer[65536];
+    for (ssize_t got; (got = read(descriptor, buffer, sizeof buffer)) != 0;) {
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quillet-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "cannot make a temporary directory";
+    }
+    chmod(pattern.c_str(), 0755);  // so that an unprivileged child can enter it
+    root = pattern;
+}
+
+TempDir::~TempDir() {
+    RemoveTree(root);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << stream.rdbuf();
+    return contents.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    stream << text;
+    ASSERT_TRUE(stream.good()) << path;
+}
+
+void MakeDirectories(const std::string& path) {
+    std::string partial;
+    std::stringstream parts(path);
+    for (std::string part; std::getline(parts, part, '/');) {
+        partial += part + "/";
+        mkdir(partial.c_str(), 0755);
+    }
+}
+
+void SetModificationTime(const std::string& path, std::time_t seconds) {
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+RunResult RunQuillet(const std::vector<std::string>& arguments,
+                     const std::string& workingDirectory) {
+    int output[2];
+    int errors[2];
+    if (pipe(output) != 0 || pipe(errors) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> argv;
+        std::string program = QUILLET_BINARY;
+        argv.push_back(program.data());
+        std::vector<std::string> copies(arguments);
+        for (std::string& argument : copies) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        const int empty = open("/dev/null", O_RDONLY);
+        dup2(empty, STDIN_FILENO);
+        dup2(output[1], STDOUT_FILENO);
+        dup2(errors[1], STDERR_FILENO);
+        close(output[0]);
+        close(errors[0]);
+        if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) {
+            _exit(126);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(output[1]);
+    close(errors[1]);
+    RunResult result;
+    result.output = ReadAll(output[0]);  // the tool writes little to standard error
+    result.errors = ReadAll(errors[0]);
+    close(output[0]);
+    close(errors[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string RunUnprivileged(const std::function<std::string()>& work) {
+    if (geteuid() != 0) {
+        return work();
+    }
+    int channel[2];
+    if (pipe(channel) != 0) {
+        return "pipe failed";
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        if (setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+            _exit(1);
+        }
+        const std::string answer = work();
+        const ssize_t written = write(channel[1], answer.data(), answer.size());
+        _exit(written == static_cast<ssize_t>(answer.size()) ? 0 : 1);
+    }
+    close(channel[1]);
+    std::string answer = ReadAll(channel[0]);
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return "unprivileged child failed";
+    }
+    return answer;
+}
+
+}  // namespace test_support

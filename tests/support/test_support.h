@@ -1,0 +1,49 @@
+// Helpers shared by the tests: scratch directories, whole-file reads and writes, and running the
+// built tool as a user would.
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+// A fresh directory under the system's temporary directory, removed with everything in it
+// (whatever its permissions) when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& Path() const { return root; }
+    std::string operator/(const std::string& relative) const { return root + "/" + relative; }
+
+  private:
+    std::string root;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteText(const std::string& path, const std::string& text);
+void MakeDirectories(const std::string& path);
+// Sets the modification time, in seconds since 1970 (UTC).
+void SetModificationTime(const std::string& path, std::time_t seconds);
+
+struct RunResult {
+    int exitCode = -1;
+    std::string output;  // standard output
+    std::string errors;  // standard error
+};
+
+// Runs the built quillet with the given arguments (not counting the program name), standard
+// input empty; optionally in another working directory.
+RunResult RunQuillet(const std::vector<std::string>& arguments,
+                     const std::string& workingDirectory = "");
+
+// Runs work in a child process with the rights of an ordinary user (when the tests run as root,
+// which ignores permissions), and returns what work returned as text.
+std::string RunUnprivileged(const std::function<std::string()>& work);
+
+}  // namespace test_support

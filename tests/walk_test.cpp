@@ -1,0 +1,226 @@
+// The walk, on trees made here, with a per-file step that records what it is handed.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "walk/walk.h"
+
+namespace {
+
+std::vector<std::string> handedOn;
+
+}  // namespace
+
+void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
+    EXPECT_EQ(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << path;
+    EXPECT_EQ(path.substr(path.size() - std::string(record.cFileName).size()), record.cFileName);
+    handedOn.push_back(path);
+}
+
+namespace {
+
+using test_support::MakeDirectories;
+using test_support::TempDir;
+using test_support::WriteText;
+
+std::vector<std::string> Walk(const std::string& directory) {
+    handedOn.clear();
+    std::string pattern = directory + "/*.*";
+    ScanDirectory(pattern);
+    return handedOn;
+}
+
+// What a depth-first walk in the order readdir lists must hand on: the oracle, written without
+// the platform layer.
+void ExpectedWalk(const std::string& directory, std::vector<std::string>& files) {
+    DIR* stream = opendir(directory.c_str());
+    if (stream == nullptr) {
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(stream)) {
+        names.emplace_back(entry->d_name);
+    }
+    closedir(stream);
+    for (const std::string& name : names) {
+        const std::string path = directory + "/" + name;
+        struct stat status {};
+        if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            if (name[0] != '.') {
+                ExpectedWalk(path, files);
+            }
+        } else {
+            files.push_back(path);
+        }
+    }
+}
+
+void Touch(const std::string& path) {
+    WriteText(path, "x");
+}
+
+TEST(Walk, VisitsEachSubtreeWhereItsDirectoryIsListed) {
+    TempDir tree;
+    MakeDirectories(tree / "top/one/deeper");
+    MakeDirectories(tree / "top/two");
+    for (const char* file : {"top/a.exe", "top/z.dll", "top/one/b.exe", "top/one/c",
+                             "top/one/deeper/d.ocx", "top/two/e.exe", "top/two/f.txt"}) {
+        Touch(tree / file);
+    }
+    std::vector<std::string> expected;
+    ExpectedWalk(tree / "top", expected);
+    ASSERT_EQ(expected.size(), 7u);
+    EXPECT_EQ(Walk(tree / "top"), expected);
+}
+
+TEST(Walk, SkipsDotDirectoriesButHandsOnDotFiles) {
+    TempDir tree;
+    MakeDirectories(tree / "top/.cache");
+    MakeDirectories(tree / "top/.git/objects");
+    Touch(tree / "top/.cache/hidden.exe");
+    Touch(tree / "top/.git/objects/blob.dll");
+    Touch(tree / "top/.tool.exe");
+    Touch(tree / "top/makefile");
+    std::vector<std::string> found = Walk(tree / "top");
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{tree / "top/.tool.exe", tree / "top/makefile"}));
+}
+
+TEST(Walk, HandsOnEveryEntryIncludingTheFirstListed) {
+    TempDir tree;
+    MakeDirectories(tree / "top");
+    std::vector<std::string> expected;
+    for (int index = 0; index < 40; ++index) {
+        expected.push_back(tree / ("top/f" + std::to_string(index)));
+        Touch(expected.back());
+    }
+    std::vector<std::string> found = Walk(tree / "top");
+    std::sort(found.begin(), found.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(found, expected);
+}
+
+TEST(Walk, MissingOrEmptyDirectoryHandsOnNothing) {
+    TempDir tree;
+    MakeDirectories(tree / "empty");
+    Touch(tree / "plain-file");
+    EXPECT_TRUE(Walk(tree / "empty").empty());
+    EXPECT_TRUE(Walk(tree / "absent").empty());
+    EXPECT_TRUE(Walk(tree / "plain-file").empty());
+}
+
+TEST(Walk, KeepsTheLetterCaseOfEveryName) {
+    TempDir tree;
+    MakeDirectories(tree / "Apps/Bin");
+    Touch(tree / "Apps/Bin/Setup.EXE");
+    EXPECT_EQ(Walk(tree / "Apps"), std::vector<std::string>{tree / "Apps/Bin/Setup.EXE"});
+}
+
+TEST(Walk, TakesWildcardCharactersInDirectoryNamesLiterally) {
+    TempDir tree;
+    MakeDirectories(tree / "a*b");
+    MakeDirectories(tree / "axxb");
+    Touch(tree / "a*b/inside.exe");
+    Touch(tree / "axxb/other.exe");
+    EXPECT_EQ(Walk(tree / "a*b"), std::vector<std::string>{tree / "a*b/inside.exe"});
+}
+
+TEST(Walk, EntersDirectoryLinksAndHandsOnBrokenLinksAsFiles) {
+    TempDir tree;
+    MakeDirectories(tree / "top");
+    MakeDirectories(tree / "elsewhere");
+    Touch(tree / "elsewhere/linked.exe");
+    ASSERT_EQ(symlink((tree / "elsewhere").c_str(), (tree / "top/link").c_str()), 0);
+    ASSERT_EQ(symlink((tree / "nowhere").c_str(), (tree / "top/broken.exe").c_str()), 0);
+    std::vector<std::string> found = Walk(tree / "top");
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found,
+              (std::vector<std::string>{tree / "top/broken.exe", tree / "top/link/linked.exe"}));
+}
+
+TEST(Walk, FollowsALinkCycleOnlyOnce) {
+    TempDir tree;
+    MakeDirectories(tree / "top/sub");
+    Touch(tree / "top/a.exe");
+    Touch(tree / "top/sub/b.exe");
+    ASSERT_EQ(symlink("..", (tree / "top/sub/up").c_str()), 0);
+    ASSERT_EQ(symlink((tree / "top").c_str(), (tree / "top/sub/absolute").c_str()), 0);
+    ASSERT_EQ(symlink("loop", (tree / "top/loop").c_str()), 0);  // a link to itself
+    std::vector<std::string> found = Walk(tree / "top");
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{tree / "top/a.exe", tree / "top/loop",
+                                               tree / "top/sub/b.exe"}));
+}
+
+TEST(Walk, EntersTheSameDirectoryAgainWhenItIsNotAnAncestor) {
+    TempDir tree;
+    MakeDirectories(tree / "top/shared");
+    Touch(tree / "top/shared/s.exe");
+    ASSERT_EQ(symlink("shared", (tree / "top/alias").c_str()), 0);
+    std::vector<std::string> found = Walk(tree / "top");
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found,
+              (std::vector<std::string>{tree / "top/alias/s.exe", tree / "top/shared/s.exe"}));
+}
+
+TEST(Walk, PassesOverUnreadableDirectoriesSilently) {
+    TempDir tree;
+    MakeDirectories(tree / "top/closed/inner");
+    MakeDirectories(tree / "top/open");
+    Touch(tree / "top/closed/inner/x.exe");
+    Touch(tree / "top/open/y.exe");
+    ASSERT_EQ(chmod((tree / "top/closed").c_str(), 0), 0);
+    const std::string found = test_support::RunUnprivileged([&] {
+        std::string joined;
+        for (const std::string& path : Walk(tree / "top")) {
+            joined += path + "\n";
+        }
+        return joined;
+    });
+    EXPECT_EQ(found, tree / "top/open/y.exe\n");
+}
+
+TEST(Walk, HandsOnSpecialFilesWithoutOpeningThem) {
+    TempDir tree;
+    MakeDirectories(tree / "top");
+    ASSERT_EQ(mkfifo((tree / "top/pipe.exe").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/null", (tree / "top/device.dll").c_str()), 0);
+    std::vector<std::string> found = Walk(tree / "top");
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{tree / "top/device.dll", tree / "top/pipe.exe"}));
+}
+
+TEST(Walk, SurvivesATreeFifteenHundredLevelsDeep) {
+    TempDir tree;
+    constexpr int kDepth = 1500;
+    std::string path = tree.Path();
+    // Built level by level relative to an open directory, as the path grows past what one call
+    // takes.
+    int directory = open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(directory, 0);
+    for (int level = 0; level < kDepth; ++level) {
+        ASSERT_EQ(mkdirat(directory, "d", 0755), 0);
+        const int next = openat(directory, "d", O_RDONLY | O_DIRECTORY);
+        close(directory);
+        ASSERT_GE(next, 0);
+        directory = next;
+        path += "/d";
+    }
+    const int file = openat(directory, "bottom.exe", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(file, 0);
+    close(file);
+    close(directory);
+    EXPECT_EQ(Walk(tree.Path()), std::vector<std::string>{path + "/bottom.exe"});
+}
+
+}  // namespace
