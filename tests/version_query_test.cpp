@@ -1,0 +1,154 @@
+// The query over a version block, as the platform's version library answers it.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "fixtures/executable_writer.h"
+#include "platform/platform.h"
+#include "support/version_files.h"
+
+namespace {
+
+using namespace fixture;
+using test_support::LoadImage;
+using test_support::TempDir;
+
+class VersionQuery : public ::testing::Test {
+  protected:
+    void Load(const VersionNode& tree, bool narrow = false) {
+        block = LoadImage(dir, narrow ? NeWithVersion(EncodeNarrowBlock(tree))
+                                      : PeWithVersion(EncodeWideBlock(tree)));
+        ASSERT_NE(block, nullptr);
+    }
+
+    // The text at path, or "<none>" when the query fails.
+    std::string Text(const char* path) {
+        void* value = nullptr;
+        UINT length = 0;
+        if (!VerQueryValueA(block.get(), path, &value, &length)) {
+            return "<none>";
+        }
+        return std::string(static_cast<const char*>(value),
+                           strnlen(static_cast<const char*>(value), length));
+    }
+
+    bool Finds(const char* path) {
+        void* value = nullptr;
+        UINT length = 0;
+        return VerQueryValueA(block.get(), path, &value, &length) != 0;
+    }
+
+    TempDir dir;
+    test_support::Block block;
+};
+
+VersionNode WidgetTree() {
+    return MakeVersionTree(SimpleVersionInfo("Widget", "Acme"));
+}
+
+TEST_F(VersionQuery, RootIsNamedByABackslashOrByNothing) {
+    Load(WidgetTree());
+    for (const char* root : {"\\", "", "\\\\"}) {
+        void* value = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(block.get(), root, &value, &length)) << root;
+        EXPECT_EQ(length, 52u);
+        DWORD signature = 0;
+        std::memcpy(&signature, value, sizeof signature);
+        EXPECT_EQ(signature, 0xFEEF04BDu);
+    }
+}
+
+TEST_F(VersionQuery, SkipsEmptyComponentsAndIgnoresLetterCase) {
+    Load(WidgetTree());
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName"), "Acme");
+    EXPECT_EQ(Text("StringFileInfo\\\\040904b0\\\\companyNAME\\"), "Acme");
+    EXPECT_EQ(Text("\\STRINGFILEINFO\\040904B0\\ProductName"), "Widget");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\Company"), "<none>");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyNameX"), "<none>");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName\\Deeper"), "<none>");
+}
+
+TEST_F(VersionQuery, AChildOfLengthZeroEndsTheSearch) {
+    VersionNode tree = WidgetTree();
+    VersionNode& table = tree.children[0].children[0];
+    VersionNode empty = TextNode("Comments", "");
+    empty.lengthOverride = 0;
+    table.children.insert(table.children.begin() + 1,
+                          empty);  // between CompanyName and ProductName
+    Load(tree);
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName"), "Acme");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\ProductName"), "<none>");
+}
+
+TEST_F(VersionQuery, AChildRunningPastItsParentEndsTheSearch) {
+    VersionNode tree = WidgetTree();
+    VersionNode& table = tree.children[0].children[0];
+    table.children[0].lengthOverride = 4000;
+    Load(tree);
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName"), "<none>");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\ProductName"), "<none>");
+    EXPECT_TRUE(Finds("\\VarFileInfo\\Translation"));
+}
+
+TEST_F(VersionQuery, ConvertsOnlyValuesOfTheTextType) {
+    VersionNode tree = WidgetTree();
+    tree.children[0].children[0].children[0].typeOverride = 0;  // CompanyName marked binary
+    Load(tree);
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(
+        VerQueryValueA(block.get(), "\\StringFileInfo\\040904B0\\CompanyName", &value, &length));
+    // A binary value is wValueLength bytes: here the writer counted units, so half the text.
+    const char expected[] = {'A', 0, 'c', 0, 'm'};
+    ASSERT_EQ(length, 5u);
+    EXPECT_EQ(std::memcmp(value, expected, sizeof expected), 0);
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\ProductName"), "Widget");
+}
+
+TEST_F(VersionQuery, ATextRunsToItsFirstZeroUnitAndNeverPastItsNode) {
+    VersionNode tree = WidgetTree();
+    VersionNode& company = tree.children[0].children[0].children[0];
+    company.units = std::u16string(u"Acme\0Hidden", 11);
+    company.valueLengthOverride = 200;  // claims more than the node holds
+    VersionNode& product = tree.children[0].children[0].children[1];
+    product.terminateText = false;
+    product.valueLengthOverride = 0;
+    Load(tree);
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName"), "Acme");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\ProductName"), "Widget");
+}
+
+TEST_F(VersionQuery, NarrowBlocksConvertOnlyTheirStrings) {
+    Load(WidgetTree(), true);
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName"), "Acme");
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(block.get(), "\\VarFileInfo\\Translation", &value, &length));
+    ASSERT_EQ(length, 4u);
+    const unsigned char expected[] = {0x09, 0x04, 0xB0, 0x04};
+    EXPECT_EQ(std::memcmp(value, expected, sizeof expected), 0);
+}
+
+TEST_F(VersionQuery, RepeatedQueriesGiveTheSameAnswer) {
+    Load(WidgetTree());
+    const std::string first = Text("\\StringFileInfo\\040904B0\\ProductName");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName"), "Acme");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\ProductName"), first);
+}
+
+TEST(VersionBlockSize, CoversTheResourceAndTheRoomForConvertedTexts) {
+    TempDir dir;
+    const Bytes block = EncodeWideBlock(WidgetTree());
+    ASSERT_TRUE(WriteImage(dir / "w.exe", PeWithVersion(block)));
+    DWORD handle = 99;
+    const DWORD size = GetFileVersionInfoSizeA((dir / "w.exe").c_str(), &handle);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_GE(size, block.size() * 4);
+    std::vector<unsigned char> tooSmall(size - 1);
+    EXPECT_FALSE(GetFileVersionInfoA((dir / "w.exe").c_str(), 0, size - 1, tooSmall.data()));
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// The three readers, on version resources of PE32, PE32+ and NE files made by the fixture writer.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "fixtures/executable_writer.h"
+#include "support/version_files.h"
+#include "version/version_info.h"
+
+namespace {
+
+using namespace fixture;
+using test_support::LoadImage;
+using test_support::ReadValues;
+using test_support::TempDir;
+using test_support::Values;
+
+const Values kWidget{"1.2.3.4", "Acme", "Widget"};
+
+VersionInfo InfoWithStrings(std::vector<std::pair<std::string, std::string>> strings,
+                            std::string table = "040904B0") {
+    VersionInfo info;
+    info.stringTables = {{std::move(table), std::move(strings)}};
+    return info;
+}
+
+Values ValuesOf(const ImageFile& image) {
+    TempDir dir;
+    const auto block = LoadImage(dir, image);
+    EXPECT_NE(block, nullptr);
+    return block ? ReadValues(block.get()) : Values{};
+}
+
+Values WideValues(const VersionInfo& info,
+                  TextLengthStyle style = TextLengthStyle::UnitsWithTerminator) {
+    return ValuesOf(PeWithVersion(EncodeWideBlock(MakeVersionTree(info), style)));
+}
+
+TEST(VersionReaders, ReadWidgetFromEveryKindOfFile) {
+    const VersionInfo info = SimpleVersionInfo("Widget", "Acme", {1, 2, 3, 4});
+    const Bytes wide = EncodeWideBlock(MakeVersionTree(info));
+    EXPECT_EQ(ValuesOf(PeWithVersion(wide)), kWidget) << "PE32";
+    EXPECT_EQ(ValuesOf(PeWithVersion(wide, true)), kWidget) << "PE32+";
+    EXPECT_EQ(ValuesOf(NeWithVersion(EncodeNarrowBlock(MakeVersionTree(info)))), kWidget) << "NE";
+    for (Machine machine : {Machine::I386, Machine::Amd64, Machine::Arm64}) {
+        PeOptions options;
+        options.pe32Plus = machine != Machine::I386;
+        options.machine = machine;
+        options.dotNet = true;
+        options.dll = true;
+        options.resources = {VersionResource(wide)};
+        EXPECT_EQ(ValuesOf(BuildPe(options)), kWidget) << static_cast<int>(machine);
+    }
+}
+
+TEST(VersionReaders, PrintTheFourPartsOfTheFileVersionInDecimal) {
+    EXPECT_EQ(WideValues(SimpleVersionInfo("P", "C", {1, 0, 1, 0})).version, "1.0.1.0");
+    EXPECT_EQ(WideValues(SimpleVersionInfo("P", "C", {65535, 65535, 65535, 65535})).version,
+              "65535.65535.65535.65535");
+    EXPECT_EQ(WideValues(SimpleVersionInfo("P", "C", {5, 0, 2195, 1})).version, "5.0.2195.1");
+}
+
+TEST(VersionReaders, GiveThePlaceholderForAMissingOrShortFixedRecord) {
+    VersionInfo info = SimpleVersionInfo("Widget", "Acme");
+    info.fileVersion.reset();
+    EXPECT_EQ(WideValues(info), (Values{NoInfoText, "Acme", "Widget"}));
+
+    VersionNode tree = MakeVersionTree(SimpleVersionInfo("Widget", "Acme"));
+    tree.binary->resize(40);  // shorter than the record: never read past it
+    EXPECT_EQ(ValuesOf(PeWithVersion(EncodeWideBlock(tree))).version, NoInfoText);
+}
+
+TEST(VersionReaders, UseTheFirstTranslationOnly) {
+    VersionInfo info;
+    info.translations = {{0x0407, 0x04B0}, {0x0409, 0x04B0}};
+    info.stringTables = {
+        {"040904B0", {{"CompanyName", "Acme"}, {"ProductName", "Widget"}}},
+        {"040704B0", {{"CompanyName", "Acme GmbH"}, {"ProductName", "Dingsbums"}}}};
+    EXPECT_EQ(WideValues(info), (Values{"1.2.3.4", "Acme GmbH", "Dingsbums"}));
+}
+
+TEST(VersionReaders, GiveThePlaceholderWhenTheFirstTranslationHasNoTable) {
+    VersionInfo info =
+        InfoWithStrings({{"CompanyName", "Acme"}, {"ProductName", "Widget"}}, "040904E4");
+    EXPECT_EQ(WideValues(info), (Values{"1.2.3.4", NoInfoText, NoInfoText}));
+}
+
+TEST(VersionReaders, GiveThePlaceholderWithoutAUsableTranslationTable) {
+    VersionInfo none = SimpleVersionInfo("Widget", "Acme");
+    none.withTranslationTable = false;
+    EXPECT_EQ(WideValues(none), (Values{"1.2.3.4", NoInfoText, NoInfoText}));
+
+    VersionInfo empty = SimpleVersionInfo("Widget", "Acme");
+    empty.translations.clear();
+    EXPECT_EQ(WideValues(empty), (Values{"1.2.3.4", NoInfoText, NoInfoText}));
+}
+
+TEST(VersionReaders, ReadTextsHoweverTheirLengthIsCounted) {
+    const VersionInfo info = SimpleVersionInfo("Widget", "Acme");
+    for (auto style : {TextLengthStyle::UnitsWithTerminator,
+                       TextLengthStyle::UnitsWithoutTerminator, TextLengthStyle::Bytes}) {
+        EXPECT_EQ(WideValues(info, style), kWidget) << static_cast<int>(style);
+    }
+    VersionNode unterminated = MakeVersionTree(info);
+    for (VersionNode& text : unterminated.children[0].children[0].children) {
+        text.terminateText = false;
+    }
+    EXPECT_EQ(ValuesOf(PeWithVersion(
+                  EncodeWideBlock(unterminated, TextLengthStyle::UnitsWithoutTerminator))),
+              kWidget);
+}
+
+TEST(VersionReaders, FindKeysInAnyLetterCase) {
+    VersionInfo info =
+        InfoWithStrings({{"companyname", "Acme"}, {"PRODUCTNAME", "Widget"}}, "040904b0");
+    EXPECT_EQ(WideValues(info), kWidget);
+}
+
+TEST(VersionReaders, CopyAnEmptyValueAsTheEmptyText) {
+    EXPECT_EQ(WideValues(InfoWithStrings({{"CompanyName", ""}, {"ProductName", "Widget"}})),
+              (Values{"1.2.3.4", "", "Widget"}));
+}
+
+TEST(VersionReaders, CutCompanyNamesToTwoHundredFiftyFiveAndProductNamesToFifty) {
+    const std::string company(300, 'c');
+    const std::string product(60, 'p');
+    const Values values =
+        WideValues(InfoWithStrings({{"CompanyName", company}, {"ProductName", product}}));
+    EXPECT_EQ(values.company, company.substr(0, 255));
+    EXPECT_EQ(values.product, product.substr(0, 50));
+}
+
+TEST(VersionReaders, FillTheRestOfTheBufferWithNuls) {
+    TempDir dir;
+    const auto block = LoadImage(
+        dir, PeWithVersion(EncodeWideBlock(MakeVersionTree(SimpleVersionInfo("Widget", "Acme"))),
+                           false));
+    ASSERT_NE(block, nullptr);
+    char product[52];
+    std::memset(product, '#', sizeof product);
+    ReadProductName(block.get(), product, 50);
+    EXPECT_EQ(std::string(product, 51), "Widget" + std::string(45, '\0'));
+    EXPECT_EQ(product[51], '#');  // nothing past the limit and its terminator is touched
+}
+
+TEST(VersionReaders, NeverCutInsideAMultiByteCharacter) {
+    // 49 letters and a two-byte character: the character does not fit the 50 bytes, whole.
+    const std::string product = std::string(49, 'p') + "\xC3\xA9";
+    // 254 letters and a four-byte character.
+    const std::string company = std::string(254, 'c') + "\xF0\x9F\x98\x80";
+    const Values values =
+        WideValues(InfoWithStrings({{"CompanyName", company}, {"ProductName", product}}));
+    EXPECT_EQ(values.product, std::string(49, 'p'));
+    EXPECT_EQ(values.company, std::string(254, 'c'));
+    const Values fits =
+        WideValues(InfoWithStrings({{"ProductName", std::string(48, 'p') + "\xC3\xA9"}}));
+    EXPECT_EQ(fits.product, std::string(48, 'p') + "\xC3\xA9");
+}
+
+TEST(VersionReaders, ConvertTextsToUtf8) {
+    VersionInfo info =
+        InfoWithStrings({{"CompanyName", "M\xC3\xBCller & S\xC3\xB6hne"},
+                         {"ProductName", "\xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80"}});
+    EXPECT_EQ(WideValues(info), (Values{"1.2.3.4", "M\xC3\xBCller & S\xC3\xB6hne",
+                                        "\xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80"}));
+
+    VersionNode lone = MakeVersionTree(InfoWithStrings({{"CompanyName", "x"}}));
+    lone.children[0].children[0].children[0].units =
+        std::u16string{u'a', char16_t(0xD800), u'b', char16_t(0xDC00)};
+    EXPECT_EQ(ValuesOf(PeWithVersion(EncodeWideBlock(lone))).company,
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
+}
+
+TEST(VersionReaders, ReadNarrowTextsAsWindows1252) {
+    VersionInfo info =
+        InfoWithStrings({{"CompanyName", "Caf\xE9 \x80 \x81"}, {"ProductName", "Widget\x99"}});
+    EXPECT_EQ(ValuesOf(NeWithVersion(EncodeNarrowBlock(MakeVersionTree(info)))),
+              (Values{"1.2.3.4", "Caf\xC3\xA9 \xE2\x82\xAC \xC2\x81", "Widget\xE2\x84\xA2"}));
+}
+
+TEST(LoadVersionBlock, GivesNoneForFilesWithoutVersionInformation) {
+    TempDir dir;
+    EXPECT_EQ(LoadImage(dir, BuildPe(PeOptions{})), nullptr);
+    EXPECT_EQ(LoadVersionBlock((dir / "absent.exe").c_str()), nullptr);
+    EXPECT_EQ(LoadVersionBlock(dir.Path().c_str()), nullptr);
+    EXPECT_TRUE(WriteBytes(dir / "empty.dll", {}));
+    EXPECT_EQ(LoadVersionBlock((dir / "empty.dll").c_str()), nullptr);
+    EXPECT_TRUE(WriteBytes(dir / "text.exe", {'M', 'Z', 'h', 'i'}));
+    EXPECT_EQ(LoadVersionBlock((dir / "text.exe").c_str()), nullptr);
+}
+
+}  // namespace
