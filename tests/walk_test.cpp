@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 namespace {
 
 std::vector<std::string> handedOn;
+std::function<void()> duringExamination;
 
 }  // namespace
 
@@ -25,6 +27,9 @@ void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
     EXPECT_EQ(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << path;
     EXPECT_EQ(path.substr(path.size() - std::string(record.cFileName).size()), record.cFileName);
     handedOn.push_back(path);
+    if (duringExamination) {
+        duringExamination();
+    }
 }
 
 namespace {
@@ -198,6 +203,22 @@ TEST(Walk, HandsOnSpecialFilesWithoutOpeningThem) {
     std::vector<std::string> found = Walk(tree / "top");
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, (std::vector<std::string>{tree / "top/device.dll", tree / "top/pipe.exe"}));
+}
+
+TEST(Walk, PassesOverFilesThatVanishAfterTheDirectoryWasListed) {
+    TempDir tree;
+    MakeDirectories(tree / "top");
+    for (int index = 0; index < 10; ++index) {
+        Touch(tree / ("top/f" + std::to_string(index)));
+    }
+    duringExamination = [&] {
+        for (int index = 0; index < 10; ++index) {
+            unlink((tree / ("top/f" + std::to_string(index))).c_str());
+        }
+    };
+    const std::vector<std::string> found = Walk(tree / "top");
+    duringExamination = nullptr;
+    EXPECT_EQ(found.size(), 1u);
 }
 
 TEST(Walk, SurvivesATreeFifteenHundredLevelsDeep) {

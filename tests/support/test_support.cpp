@@ -102,8 +102,8 @@ void SetModificationTime(const std::string& path, std::time_t seconds) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
-RunResult RunQuillet(const std::vector<std::string>& arguments,
-                     const std::string& workingDirectory) {
+RunResult RunQuillet(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                     bool unprivileged) {
     int output[2];
     int errors[2];
     if (pipe(output) != 0 || pipe(errors) != 0) {
@@ -128,6 +128,9 @@ RunResult RunQuillet(const std::vector<std::string>& arguments,
         close(errors[0]);
         if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) {
             _exit(126);
+        }
+        if (unprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+            _exit(125);
         }
         execv(program.c_str(), argv.data());
         _exit(127);

@@ -38,9 +38,10 @@ struct RunResult {
 };
 
 // Runs the built quillet with the given arguments (not counting the program name), standard
-// input empty; optionally in another working directory.
+// input empty; optionally in another working directory, and with an ordinary user's rights (when
+// the tests run as root, which ignores permissions).
 RunResult RunQuillet(const std::vector<std::string>& arguments,
-                     const std::string& workingDirectory = "");
+                     const std::string& workingDirectory = "", bool unprivileged = false);
 
 // Runs work in a child process with the rights of an ordinary user (when the tests run as root,
 // which ignores permissions), and returns what work returned as text.

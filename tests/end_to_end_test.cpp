@@ -1,0 +1,206 @@
+// The built tool over trees written by the fixture writer: the listing file and the console output
+// compared byte for byte with what is computed here.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fixtures/executable_writer.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace fixture;
+using test_support::MakeDirectories;
+using test_support::ReadFile;
+using test_support::RunQuillet;
+using test_support::SetModificationTime;
+using test_support::TempDir;
+
+constexpr std::time_t kModified = 1'710'459'000;  // 2024-03-14 23:30:00 UTC
+
+std::string Banner(const std::string& pattern, const std::string& output, bool append = false) {
+    return "\n\nSave Version Informations\n Directory: '" + pattern + "'\n Output   : '" + output +
+           "' " + (append ? "(append)" : "") + "\n Number of files:\n";
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c);
+    });
+    return text;
+}
+
+std::string ExpectedLine(const std::string& product, const std::string& company,
+                         const std::string& version, std::time_t modified,
+                         const std::string& path) {
+    std::tm utc{};
+    gmtime_r(&modified, &utc);
+    std::vector<char> line(path.size() + company.size() + 200);
+    std::snprintf(line.data(), line.size(),
+                  "%-60s\t%-40s\t%-15s\t%02i.%02i.%04i\t%02i:%02i:%02i\t%s\r\n", product.c_str(),
+                  company.c_str(), version.c_str(), utc.tm_mday, utc.tm_mon + 1, utc.tm_year + 1900,
+                  utc.tm_hour, utc.tm_min, utc.tm_sec, Lower(path).c_str());
+    return line.data();
+}
+
+std::vector<std::string> SortedLines(const std::string& listing) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < listing.size();) {
+        const std::size_t end = listing.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(listing.substr(start));
+            break;
+        }
+        lines.push_back(listing.substr(start, end + 2 - start));
+        start = end + 2;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+class Tree {
+  public:
+    void Add(const std::string& relative, const ImageFile& image) {
+        const std::string path = dir / relative;
+        MakeDirectories(path.substr(0, path.rfind('/')));
+        ASSERT_TRUE(WriteImage(path, image));
+        SetModificationTime(path, kModified);
+    }
+    void AddPe(const std::string& relative, const VersionInfo& info, bool pe32Plus = false) {
+        Add(relative, PeWithVersion(EncodeWideBlock(MakeVersionTree(info)), pe32Plus));
+    }
+    std::string operator/(const std::string& relative) const { return dir / relative; }
+    const std::string& Path() const { return dir.Path(); }
+
+  private:
+    TempDir dir;
+};
+
+TEST(EndToEnd, ListsEveryProgramFileWithVersionInformationAndNothingElse) {
+    Tree tree;
+    TempDir out;
+    tree.AddPe("Apps/Bin/Setup.EXE", SimpleVersionInfo("Widget", "Acme", {1, 2, 3, 4}));
+    tree.AddPe("Apps/helper.Dll",
+               SimpleVersionInfo("Widget  Helper", "Acme \t Tools", {2, 0, 0, 1}), true);
+    tree.Add("Apps/Legacy/CTL.OCX",
+             NeWithVersion(EncodeNarrowBlock(
+                 MakeVersionTree(SimpleVersionInfo("Old Control", "Caf\xE9", {3, 1, 0, 7})))));
+    tree.AddPe("Apps/blank.dll", SimpleVersionInfo(" ", "", {1, 0, 0, 0}));
+    tree.Add("Apps/noversion.exe", BuildPe(PeOptions{}));
+    tree.AddPe("Apps/.hidden/secret.exe", SimpleVersionInfo("Hidden", "Acme"));
+    tree.AddPe("Apps/.tool.exe", SimpleVersionInfo("Dot File", "Acme"));
+    tree.AddPe("Apps/setup.exe1", SimpleVersionInfo("Not A Candidate", "Acme"));
+    tree.AddPe("Apps/lib.dll.bak", SimpleVersionInfo("Backup", "Acme"));
+    tree.AddPe("Apps/tool.ex", SimpleVersionInfo("Short", "Acme"));
+    tree.AddPe("Apps/my.dir/makefile", SimpleVersionInfo("Makefile", "Acme"));
+    tree.AddPe("Apps/readme.txt", SimpleVersionInfo("Readme", "Acme"));
+
+    const auto run = RunQuillet({tree / "Apps/", out / "list.txt"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.output, Banner(tree / "Apps/*.*", out / "list.txt") + "   0.. \nOk\n");
+    EXPECT_EQ(run.errors, "");
+    const std::vector<std::string> expected = [&] {
+        std::vector<std::string> lines = {
+            ExpectedLine("Widget", "Acme", "1.2.3.4", kModified, tree / "Apps/Bin/Setup.EXE"),
+            ExpectedLine("Widget Helper", "Acme Tools", "2.0.0.1", kModified,
+                         tree / "Apps/helper.Dll"),
+            ExpectedLine("Old Control", "Caf\xC3\xA9", "3.1.0.7", kModified,
+                         tree / "Apps/Legacy/CTL.OCX"),
+            ExpectedLine("!!! No Info !!!", "!!! No Info !!!", "1.0.0.0", kModified,
+                         tree / "Apps/blank.dll"),
+            ExpectedLine("Dot File", "Acme", "1.2.3.4", kModified, tree / "Apps/.tool.exe"),
+        };
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    }();
+    EXPECT_EQ(SortedLines(ReadFile(out / "list.txt")), expected);
+}
+
+TEST(EndToEnd, ShowsTheModificationTimeInUtc) {
+    Tree tree;
+    TempDir out;
+    tree.AddPe("a.exe", SimpleVersionInfo("Widget", "Acme"));
+    SetModificationTime(tree / "a.exe", 1'709'595'045);  // 2024-03-04 23:30:45 UTC
+    ASSERT_EQ(RunQuillet({tree.Path(), out / "list.txt"}).exitCode, 0);
+    const std::string listing = ReadFile(out / "list.txt");
+    EXPECT_NE(listing.find("\t04.03.2024\t23:30:45\t"), std::string::npos) << listing;
+}
+
+TEST(EndToEnd, CountsOnlyListedFilesInTheProgressMarkers) {
+    Tree tree;
+    TempDir out;
+    const ImageFile listed =
+        PeWithVersion(EncodeWideBlock(MakeVersionTree(SimpleVersionInfo("Widget", "Acme"))));
+    const ImageFile unlisted = BuildPe(PeOptions{});
+    for (int index = 0; index < 1234; ++index) {
+        char name[32];
+        std::snprintf(name, sizeof name, "d%d/f%d.dll", index % 7, index);
+        tree.Add(name, listed);
+    }
+    for (int index = 0; index < 30; ++index) {
+        char name[32];
+        std::snprintf(name, sizeof name, "d0/none%d.exe", index);
+        tree.Add(name, unlisted);
+    }
+    const auto run = RunQuillet({tree.Path(), out / "list.txt"});
+    EXPECT_EQ(run.exitCode, 0);
+    const std::string markers =
+        "   0..   50..  100..  150..  200..  250..  300..  350..  400..  450..  500.. \n"
+        " 550..  600..  650..  700..  750..  800..  850..  900..  950.. 1000.. \n"
+        "1050.. 1100.. 1150.. 1200.. ";
+    EXPECT_EQ(run.output, Banner(tree / "*.*", out / "list.txt") + markers + "\nOk\n");
+    EXPECT_EQ(SortedLines(ReadFile(out / "list.txt")).size(), 1234u);
+}
+
+TEST(EndToEnd, AppendModeAddsTheSameLinesBelowTheFirstRun) {
+    Tree tree;
+    TempDir out;
+    tree.AddPe("one.exe", SimpleVersionInfo("One", "Acme"));
+    tree.AddPe("sub/two.dll", SimpleVersionInfo("Two", "Acme"));
+    ASSERT_EQ(RunQuillet({tree.Path(), out / "list.txt"}).exitCode, 0);
+    const std::string first = ReadFile(out / "list.txt");
+    EXPECT_EQ(SortedLines(first).size(), 2u);
+    const auto second = RunQuillet({tree.Path(), out / "list.txt", "-a"});
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.output, Banner(tree / "*.*", out / "list.txt", true) + "   0.. \nOk\n");
+    EXPECT_EQ(ReadFile(out / "list.txt"), first + first);
+}
+
+TEST(EndToEnd, KeepsEveryLineWholeAndOneLinePerFile) {
+    Tree tree;
+    TempDir out;
+    const std::string company(255, 'c');
+    const std::string longDirectory(200, 'L');
+    tree.AddPe(longDirectory + "/" + longDirectory + "/Long.exe",
+               SimpleVersionInfo("Product", company));
+    tree.AddPe("odd\tname\nwith breaks.dll", SimpleVersionInfo("Tab\there", "Line\r\nbreak"));
+    ASSERT_EQ(RunQuillet({tree.Path(), out / "list.txt"}).exitCode, 0);
+    const std::vector<std::string> lines = SortedLines(ReadFile(out / "list.txt"));
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 5) << line;
+        EXPECT_EQ(line.find_first_of("\r\n"), line.size() - 2) << line;
+    }
+    EXPECT_NE(lines[0].find("\t" + company + "\t"), std::string::npos);
+    EXPECT_NE(lines[0].find(Lower(tree / (longDirectory + "/" + longDirectory + "/long.exe\r\n"))),
+              std::string::npos);
+    EXPECT_EQ(lines[1].substr(0, 9), "Tab here ");
+}
+
+TEST(EndToEnd, FullDiskEndsWithAnErrorInsteadOfOk) {
+    Tree tree;
+    tree.AddPe("a.exe", SimpleVersionInfo("Widget", "Acme"));
+    const auto run = RunQuillet({tree.Path(), "/dev/full"});
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.output,
+              Banner(tree / "*.*", "/dev/full") + "   0.. \nError: Write output file failed !!\n");
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+// The listing's pieces: which files are candidates, the line's fields, and the progress markers.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "listing/listing.h"
+#include "version/version_info.h"
+
+namespace {
+
+SYSTEMTIME Calendar(int year, int month, int day, int hour, int minute, int second) {
+    SYSTEMTIME time{};
+    time.wYear = static_cast<WORD>(year);
+    time.wMonth = static_cast<WORD>(month);
+    time.wDay = static_cast<WORD>(day);
+    time.wHour = static_cast<WORD>(hour);
+    time.wMinute = static_cast<WORD>(minute);
+    time.wSecond = static_cast<WORD>(second);
+    return time;
+}
+
+TEST(Candidates, AreTheThreeExtensionsWholeAndNothingElse) {
+    for (const char* path :
+         {"c/setup.exe", "c/lib.dll", "c/ctl.ocx", "c/.tool.exe", "c/my.dir/a.b.exe", ".exe"}) {
+        EXPECT_TRUE(IsCandidate(path)) << path;
+    }
+    for (const char* path :
+         {"c/readme.txt", "c/makefile", "c/tool.ex", "c/lib.dll.bak", "c/my.dir/makefile",
+          "c/setup.exe1", "c/setup.exe ", "c/setupexe", "c/x.dl", "c/exe", ""}) {
+        EXPECT_FALSE(IsCandidate(path)) << path;
+    }
+}
+
+TEST(ListingLine, PadsProductCompanyAndVersionToTheirColumns) {
+    const SYSTEMTIME time = Calendar(2024, 3, 5, 7, 8, 9);
+    const std::string line =
+        FormatListingLine("Widget", "Acme", "1.2.3.4", &time, "c/apps/setup.exe");
+    char expected[300];
+    std::snprintf(expected, sizeof expected,
+                  "%-60s\t%-40s\t%-15s\t05.03.2024\t07:08:09\tc/apps/setup.exe\n", "Widget", "Acme",
+                  "1.2.3.4");
+    EXPECT_EQ(line, expected);
+}
+
+TEST(ListingLine, FiftyCharacterProductGetsTenBlanksAndLongCompaniesWidenTheirField) {
+    const SYSTEMTIME time = Calendar(2024, 1, 1, 0, 0, 0);
+    const std::string product(50, 'p');
+    const std::string company45(45, 'c');
+    const std::string line = FormatListingLine(product, company45, NoInfoText, &time, "x.dll");
+    EXPECT_EQ(line.substr(0, 61), product + std::string(10, ' ') + "\t");
+    EXPECT_EQ(line.substr(61, 46), company45 + "\t");
+    EXPECT_EQ(line.substr(107, 16), std::string(NoInfoText) + "\t");
+}
+
+TEST(ListingLine, IsNeverCutHoweverLongItsFields) {
+    const SYSTEMTIME time = Calendar(2024, 1, 1, 0, 0, 0);
+    const std::string company(255, 'c');
+    const std::string path = "/" + std::string(5000, 'd') + "/x.exe";
+    const std::string line = FormatListingLine("p", company, "1.0.0.0", &time, path);
+    EXPECT_EQ(line.size(), 60 + 1 + 255 + 1 + 15 + 1 + 10 + 1 + 8 + 1 + path.size() + 1);
+    EXPECT_EQ(line.substr(line.size() - path.size() - 1), path + "\n");
+}
+
+TEST(ListingLine, WritesTabsAndLineBreaksInsideFieldsAsBlanks) {
+    const SYSTEMTIME time = Calendar(2024, 1, 1, 0, 0, 0);
+    const std::string line =
+        FormatListingLine("A\tB", "C\nD", "1\r2", &time, "dir\twith\vodd\fname.exe");
+    EXPECT_EQ(line.find_first_of("\n\r\v\f"), line.size() - 1);
+    std::size_t tabs = 0;
+    for (char character : line) {
+        tabs += character == '\t' ? 1 : 0;
+    }
+    EXPECT_EQ(tabs, 5u);
+    EXPECT_EQ(line.substr(0, 3), "A B");
+    EXPECT_NE(line.find("dir with odd name.exe\n"), std::string::npos);
+}
+
+TEST(ListingLine, ShowsZerosWhenTheTimeCannotBeConverted) {
+    const std::string line = FormatListingLine("p", "c", "v", nullptr, "x.exe");
+    EXPECT_NE(line.find("\t00.00.0000\t00:00:00\tx.exe\n"), std::string::npos);
+}
+
+TEST(Progress, MarksEveryFiftiethFileAndBreaksTheLineEveryFiveHundred) {
+    std::string console;
+    for (std::int32_t listed = 0; listed < 1234; ++listed) {
+        console += ProgressMarker(listed);
+    }
+    std::string expected;
+    for (int marker = 0; marker <= 500; marker += 50) {
+        expected +=
+            (marker < 1000 ? std::string(marker < 100 ? (marker < 10 ? 3 : 2) : 1, ' ') : "") +
+            std::to_string(marker) + ".. ";
+    }
+    expected += "\n";
+    for (int marker = 550; marker <= 1000; marker += 50) {
+        expected += std::string(marker < 1000 ? 1 : 0, ' ') + std::to_string(marker) + ".. ";
+    }
+    expected += "\n";
+    for (int marker = 1050; marker <= 1200; marker += 50) {
+        expected += std::to_string(marker) + ".. ";
+    }
+    EXPECT_EQ(console, expected);
+    EXPECT_EQ(ProgressMarker(10000), "10000.. \n");
+    EXPECT_EQ(ProgressMarker(1), "");
+}
+
+}  // namespace
