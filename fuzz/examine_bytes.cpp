@@ -1,0 +1,93 @@
+#include "examine_bytes.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "listing/listing.h"
+#include "platform/platform.h"
+#include "version/text_cleanup.h"
+#include "version/version_info.h"
+
+namespace {
+
+// One in-memory file for the whole process, rewritten for each input.
+const std::string& ScratchPath() {
+    static const std::string path = [] {
+        const int descriptor = memfd_create("quillet-fuzz", MFD_CLOEXEC);
+        if (descriptor < 0) {
+            std::abort();
+        }
+        return "/proc/self/fd/" + std::to_string(descriptor);
+    }();
+    return path;
+}
+
+void Rewrite(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
+    const int descriptor = std::atoi(path.c_str() + std::strlen("/proc/self/fd/"));
+    if (ftruncate(descriptor, 0) != 0 ||
+        (size > 0 && pwrite(descriptor, bytes, size, 0) != static_cast<ssize_t>(size))) {
+        std::abort();
+    }
+}
+
+// Queries beyond the readers' own, so that every path through the query is exercised.
+void QueryFreely(const unsigned char* block) {
+    for (const char* path :
+         {"\\", "", "\\VarFileInfo", "\\VarFileInfo\\Translation", "\\StringFileInfo",
+          "\\StringFileInfo\\040904B0", "\\StringFileInfo\\040904b0\\CompanyName",
+          "\\\\StringFileInfo\\\\040904E4\\FileVersion\\"}) {
+        void* value = nullptr;
+        UINT length = 0;
+        if (VerQueryValueA(block, path, &value, &length) && length > 0) {
+            // Touch every byte the query claims, so that the sanitizer sees any lie.
+            volatile unsigned char sink = 0;
+            for (UINT index = 0; index < length; ++index) {
+                sink = sink ^ static_cast<const unsigned char*>(value)[index];
+            }
+        }
+    }
+}
+
+void CleanValue(char* value) {
+    CollapseWhitespace(value);
+    if (IsBlank(value)) {
+        std::strcpy(value, NoInfoText);
+    }
+}
+
+}  // namespace
+
+void ExamineBytes(const std::uint8_t* bytes, std::size_t size) {
+    const std::string& path = ScratchPath();
+    Rewrite(path, bytes, size);
+    unsigned char* block = LoadVersionBlock(path.c_str());
+    if (block == nullptr) {
+        return;
+    }
+    QueryFreely(block);
+    char version[256];
+    char company[256];
+    char product[52];
+    ReadFileVersion(block, version);
+    ReadCompanyName(block, company, 255);
+    ReadProductName(block, product, 50);
+    ReleaseVersionBlock(block);
+    for (char* value : {version, company, product}) {
+        if (strnlen(value, 256) > 255) {
+            std::abort();  // a reader left its text unterminated
+        }
+        CleanValue(value);
+    }
+    if (std::strlen(product) > 50 || std::strlen(company) > 255 || std::strlen(version) > 23) {
+        std::abort();
+    }
+    SYSTEMTIME time{};
+    const std::string line = FormatListingLine(product, company, version, &time, "fuzz.exe");
+    if (line.find_first_of("\r\n") != line.size() - 1) {
+        std::abort();  // a listed file must stay one line
+    }
+}
