@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
+#include "fixtures/executable_writer.h"
 #include "listing/listing.h"
+#include "output/output_file.h"
+#include "support/test_support.h"
 #include "version/version_info.h"
+#include "walk/walk.h"
 
 namespace {
 
@@ -80,6 +86,32 @@ TEST(ListingLine, WritesTabsAndLineBreaksInsideFieldsAsBlanks) {
 TEST(ListingLine, ShowsZerosWhenTheTimeCannotBeConverted) {
     const std::string line = FormatListingLine("p", "c", "v", nullptr, "x.exe");
     EXPECT_NE(line.find("\t00.00.0000\t00:00:00\tx.exe\n"), std::string::npos);
+}
+
+TEST(ExamineFile, PassesOverAFileThatVanishedAfterItWasListed) {
+    test_support::TempDir dir;
+    const std::string path = dir / "Gone.exe";
+    ASSERT_TRUE(fixture::WriteImage(
+        path, fixture::PeWithVersion(fixture::EncodeWideBlock(
+                  fixture::MakeVersionTree(fixture::SimpleVersionInfo("W", "A"))))));
+    WIN32_FIND_DATAA record{};
+    HANDLE listing = FindFirstFileA((dir.Path() + "/*.*").c_str(), &record);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    while (std::string(record.cFileName) != "Gone.exe") {
+        ASSERT_TRUE(FindNextFileA(listing, &record));
+    }
+    FindClose(listing);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+
+    OutputFile output(dir / "list.txt", "w");
+    ActiveOutput = &output;
+    const std::int32_t before = ListedCount;
+    std::string examined = path;
+    ExamineFile(examined, record);
+    ActiveOutput = nullptr;
+    EXPECT_EQ(ListedCount, before);
+    EXPECT_EQ(output.Close(), S_OK);
+    EXPECT_EQ(test_support::ReadFile(dir / "list.txt"), "");
 }
 
 TEST(Progress, MarksEveryFiftiethFileAndBreaksTheLineEveryFiveHundred) {

@@ -48,9 +48,11 @@ void CleanValue(char* value) {
     }
 }
 
-SYSTEMTIME LastWriteTime(const WIN32_FIND_DATAA& record, bool& known) {
+SYSTEMTIME LastWriteTime(const std::string& path, const WIN32_FIND_DATAA& record, bool& known) {
     SYSTEMTIME calendar{};
-    known = FileTimeToSystemTime(&record.ftLastWriteTime, &calendar) != 0;
+    FILETIME written{};
+    known = platform::GetLastWriteTime(path.c_str(), record, written) &&
+            FileTimeToSystemTime(&written, &calendar) != 0;
     return calendar;
 }
 
@@ -126,7 +128,7 @@ void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
         CleanValue(value);
     }
     bool timeKnown = false;
-    const SYSTEMTIME modified = LastWriteTime(record, timeKnown);
+    const SYSTEMTIME modified = LastWriteTime(path, record, timeKnown);
     ActiveOutput->Write(
         FormatListingLine(product, company, version, timeKnown ? &modified : nullptr, listedPath));
 

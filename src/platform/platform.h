@@ -39,6 +39,10 @@ struct DirectoryIdentity {
 // False when the directory cannot be examined; the walk then simply does not enter it.
 bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity);
 
+// The last write time of the file entry record describes, found at path. The POSIX listing reads
+// an entry's times only when they are asked for here; false when the file cannot be examined.
+bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME& time);
+
 // True when standard output is an interactive console rather than a file or a pipe.
 bool StandardOutputIsConsole();
 

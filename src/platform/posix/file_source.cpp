@@ -18,42 +18,24 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-std::optional<FileSource> FileSource::Open(const char* path) {
+bool FileSource::Open(const char* path) {
     // Looked at before opening: opening a device node can have effects of its own.
     struct stat named {};
-    if (stat(path, &named) != 0 || !S_ISREG(named.st_mode)) {
-        return std::nullopt;
+    if (fd >= 0 || stat(path, &named) != 0 || !S_ISREG(named.st_mode)) {
+        return false;
     }
-    const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (descriptor < 0) {
-        return std::nullopt;
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
     }
     struct stat opened {};
     // The name may have been pointed elsewhere between the two looks.
-    if (fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode) || !SameFile(named, opened)) {
-        close(descriptor);
-        return std::nullopt;
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !SameFile(named, opened)) {
+        return false;
     }
-    FileSource source(descriptor, static_cast<std::uint64_t>(opened.st_size));
-    source.headSize =
-        static_cast<std::size_t>(std::min<std::uint64_t>(source.fileSize, kWindowSize));
-    if (!source.ReadFully(0, source.head.data(), source.headSize)) {
-        return std::nullopt;
-    }
-    return source;
-}
-
-FileSource::FileSource(int descriptor, std::uint64_t size) : fd(descriptor), fileSize(size) {}
-
-FileSource::FileSource(FileSource&& other) noexcept
-    : fd(other.fd),
-      fileSize(other.fileSize),
-      head(other.head),
-      headSize(other.headSize),
-      window(other.window),
-      windowOffset(other.windowOffset),
-      windowSize(other.windowSize) {
-    other.fd = -1;
+    fileSize = static_cast<std::uint64_t>(opened.st_size);
+    headSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kWindowSize));
+    return ReadFully(0, head.data(), headSize);
 }
 
 FileSource::~FileSource() {

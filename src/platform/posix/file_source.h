@@ -16,15 +16,15 @@ class FileSource {
   public:
     static constexpr std::size_t kWindowSize = 4096;
 
+    FileSource() = default;
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+    ~FileSource();
+
     // Opens path for reading when it names a regular file; anything else (a directory, a FIFO, a
     // device node, a socket) is refused without being opened, so that nothing can block or stir a
-    // device.
-    static std::optional<FileSource> Open(const char* path);
-
-    FileSource(FileSource&& other) noexcept;
-    FileSource& operator=(FileSource&&) = delete;
-    FileSource(const FileSource&) = delete;
-    ~FileSource();
+    // device. Call once.
+    bool Open(const char* path);
 
     std::uint64_t Size() const { return fileSize; }
 
@@ -41,7 +41,6 @@ class FileSource {
     bool ReadInto(std::uint64_t offset, std::uint8_t* out, std::size_t count);
 
   private:
-    FileSource(int descriptor, std::uint64_t size);
     bool InFile(std::uint64_t offset, std::uint64_t count) const {
         return offset <= fileSize && count <= fileSize - offset;
     }
@@ -50,9 +49,10 @@ class FileSource {
 
     int fd = -1;
     std::uint64_t fileSize = 0;
-    std::array<std::uint8_t, kWindowSize> head{};
+    // Left uninitialised: only the first headSize and windowSize bytes are ever read.
+    std::array<std::uint8_t, kWindowSize> head;
     std::size_t headSize = 0;
-    std::array<std::uint8_t, kWindowSize> window{};
+    std::array<std::uint8_t, kWindowSize> window;
     std::uint64_t windowOffset = 0;
     std::size_t windowSize = 0;
 };

@@ -1,9 +1,12 @@
 // Directory listing for POSIX systems, shaped like the platform's find-first/find-next calls.
 //
 // A listing reads every name of its directory at once and closes the directory again, so that a
-// walk thousands of levels deep holds no file descriptor per level. Each entry is examined (stat)
-// only when it is delivered, so a file removed meanwhile is passed over rather than reported with
-// stale data.
+// walk thousands of levels deep holds no file descriptor per level. Where the directory tells an
+// entry's kind (a plain file or a directory), the entry is delivered without being examined and
+// its times are read only if asked for (platform::GetLastWriteTime): a tree holds many more files
+// than the few whose times are listed. Links and entries of unknown kind are examined (stat) when
+// they are delivered, so that a link to a directory is entered and one that vanished is passed
+// over.
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -19,7 +22,7 @@ namespace {
 
 struct FindListing {
     std::string directory;  // ends in a separator, or is empty for the current directory
-    std::string names;      // every name of the directory, each followed by a NUL
+    std::string names;      // every entry of the directory: its kind (a byte), its name, a NUL
     std::size_t cursor = 0;
     std::string entryPath;  // reused for each entry, so that delivering one allocates nothing
 };
@@ -34,6 +37,7 @@ bool ReadAllNames(const std::string& directory, std::string& names) {
         return false;
     }
     while (const dirent* entry = readdir(stream)) {
+        names.push_back(static_cast<char>(entry->d_type));
         names.append(entry->d_name);
         names.push_back('\0');
     }
@@ -54,14 +58,26 @@ void FillRecord(const char* name, const struct stat& status, WIN32_FIND_DATAA* r
     std::strcpy(record->cFileName, name);
 }
 
-// Delivers the next entry that still exists and whose name fits the record.
+void FillUnexamined(const char* name, bool directory, WIN32_FIND_DATAA* record) {
+    std::memset(record, 0, sizeof *record);
+    record->dwFileAttributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    record->dwReserved0 = platform::posix::kTimesDeferred;
+    std::strcpy(record->cFileName, name);
+}
+
+// Delivers the next entry whose name fits the record and that, if it had to be examined, exists.
 bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
     while (listing.cursor < listing.names.size()) {
-        const char* name = listing.names.c_str() + listing.cursor;
+        const auto kind = static_cast<unsigned char>(listing.names[listing.cursor]);
+        const char* name = listing.names.c_str() + listing.cursor + 1;
         const std::size_t length = std::strlen(name);
-        listing.cursor += length + 1;
+        listing.cursor += length + 2;
         if (length >= sizeof record->cFileName) {
             continue;
+        }
+        if (kind == DT_DIR || kind == DT_REG) {
+            FillUnexamined(name, kind == DT_DIR, record);
+            return true;
         }
         listing.entryPath.assign(listing.directory).append(name, length);
         struct stat status {};

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/file_times.h"
 
 namespace platform {
 
@@ -14,6 +15,19 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
     }
     identity.volume = static_cast<std::uint64_t>(status.st_dev);
     identity.index = static_cast<std::uint64_t>(status.st_ino);
+    return true;
+}
+
+bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME& time) {
+    if (record.dwReserved0 != posix::kTimesDeferred) {
+        time = record.ftLastWriteTime;
+        return true;
+    }
+    struct stat status {};
+    if (stat(path, &status) != 0) {
+        return false;
+    }
+    time = posix::ToFileTime(status.st_mtim);
     return true;
 }
 

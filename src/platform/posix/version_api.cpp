@@ -50,8 +50,9 @@ DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
     if (lptstrFilename == nullptr) {
         return 0;
     }
-    auto file = platform::posix::FileSource::Open(lptstrFilename);
-    const auto resource = file ? platform::posix::FindVersionResource(*file) : std::nullopt;
+    platform::posix::FileSource file;
+    const auto resource =
+        file.Open(lptstrFilename) ? platform::posix::FindVersionResource(file) : std::nullopt;
     if (!resource || resource->size < kSmallestBlock) {
         return 0;
     }
@@ -63,14 +64,15 @@ BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen,
     if (lptstrFilename == nullptr || lpData == nullptr) {
         return FALSE;
     }
-    auto file = platform::posix::FileSource::Open(lptstrFilename);
-    const auto resource = file ? platform::posix::FindVersionResource(*file) : std::nullopt;
+    platform::posix::FileSource file;
+    const auto resource =
+        file.Open(lptstrFilename) ? platform::posix::FindVersionResource(file) : std::nullopt;
     // The file may have changed since its size was asked for: never fill more than the caller has.
     if (!resource || resource->size < kSmallestBlock || dwLen < BlockSizeFor(resource->size)) {
         return FALSE;
     }
     auto* block = static_cast<std::uint8_t*>(lpData);
-    if (!file->ReadInto(resource->fileOffset, block, resource->storedSize)) {
+    if (!file.ReadInto(resource->fileOffset, block, resource->storedSize)) {
         return FALSE;
     }
     std::memset(block + resource->storedSize, 0, resource->size - resource->storedSize);

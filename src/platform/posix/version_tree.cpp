@@ -23,27 +23,23 @@ struct Node {
     std::size_t start;
     std::size_t end;
     std::size_t keyStart;
-    std::size_t keyEnd;  // before the terminator
-    std::size_t valueStart;
-    std::size_t valueEnd;
-    std::size_t childrenStart;
+    std::uint16_t valueLength;
     bool textType;
 };
 
-std::size_t KeyEnd(ByteView block, BlockForm form, std::size_t keyStart, std::size_t nodeEnd,
-                   std::size_t& terminatorSize) {
-    const std::size_t unit = form == BlockForm::Wide ? 2 : 1;
-    std::size_t at = keyStart;
-    for (; at + unit <= nodeEnd; at += unit) {
-        const bool terminator =
-            form == BlockForm::Wide ? *block.Read16(at) == 0 : *block.Read8(at) == 0;
-        if (terminator) {
-            terminatorSize = unit;
-            return at;
-        }
-    }
-    terminatorSize = 0;
-    return std::min(at, nodeEnd);
+// Where a node's value and children lie; worked out only for the nodes a query selects.
+struct NodeLayout {
+    std::size_t valueStart;
+    std::size_t valueEnd;
+    std::size_t childrenStart;
+};
+
+std::size_t UnitSize(BlockForm form) {
+    return form == BlockForm::Wide ? 2 : 1;
+}
+
+char32_t UnitAt(ByteView block, BlockForm form, std::size_t at) {
+    return form == BlockForm::Wide ? char32_t{*block.Read16(at)} : char32_t{*block.Read8(at)};
 }
 
 // The node at start, which must end within limit; none where the search of its siblings stops.
@@ -54,19 +50,25 @@ std::optional<Node> ParseNode(ByteView block, BlockForm form, std::size_t start,
     if (!length || *length < headerSize || *length > limit - std::min(start, limit)) {
         return std::nullopt;
     }
-    Node node{};
-    node.start = start;
-    node.end = start + *length;
-    const std::uint16_t valueLength = *block.Read16(start + 2);
-    node.textType = form == BlockForm::Wide && *block.Read16(start + 4) == kTextType;
-    node.keyStart = start + headerSize;
-    std::size_t terminatorSize = 0;
-    node.keyEnd = KeyEnd(block, form, node.keyStart, node.end, terminatorSize);
-    node.valueStart = std::min(AlignTo4(node.keyEnd + terminatorSize), node.end);
-    const std::size_t valueBytes = node.textType ? std::size_t{valueLength} * 2 : valueLength;
-    node.valueEnd = std::min(node.valueStart + valueBytes, node.end);
-    node.childrenStart = std::min(AlignTo4(node.valueEnd), node.end);
-    return node;
+    return Node{start, start + *length, start + headerSize, *block.Read16(start + 2),
+                form == BlockForm::Wide && *block.Read16(start + 4) == kTextType};
+}
+
+NodeLayout LayOut(ByteView block, BlockForm form, const Node& node) {
+    const std::size_t unit = UnitSize(form);
+    std::size_t keyEnd = node.keyStart;
+    while (keyEnd + unit <= node.end && UnitAt(block, form, keyEnd) != 0) {
+        keyEnd += unit;
+    }
+    // The key's terminator, when the node holds one, comes before the padding.
+    const std::size_t afterKey = keyEnd + unit <= node.end ? keyEnd + unit : node.end;
+    NodeLayout layout{};
+    layout.valueStart = std::min(AlignTo4(afterKey), node.end);
+    const std::size_t valueBytes =
+        node.textType ? std::size_t{node.valueLength} * 2 : node.valueLength;
+    layout.valueEnd = std::min(layout.valueStart + valueBytes, node.end);
+    layout.childrenStart = std::min(AlignTo4(layout.valueEnd), node.end);
+    return layout;
 }
 
 char FoldCase(char32_t character) {
@@ -78,44 +80,38 @@ bool SameLetters(char32_t a, char32_t b) {
     return a == b || (a < 0x80 && b < 0x80 && FoldCase(a) == FoldCase(b));
 }
 
+// Compares the node's key, up to its terminator (or the node's end), with the wanted component.
 bool KeyEquals(ByteView block, BlockForm form, const Node& node, std::string_view wanted) {
+    const std::size_t unit = UnitSize(form);
     std::size_t at = node.keyStart;
     while (!wanted.empty()) {
-        char32_t keyCharacter = 0;
-        if (form == BlockForm::Wide) {
-            if (at + 2 > node.keyEnd) {
-                return false;
-            }
-            keyCharacter = *block.Read16(at);
-            at += 2;
-            // A pair of surrogates in the key stands for one character of the component.
-            if (keyCharacter >= 0xD800 && keyCharacter <= 0xDBFF && at + 2 <= node.keyEnd) {
-                keyCharacter =
-                    0x10000 + ((keyCharacter - 0xD800) << 10) + (*block.Read16(at) - 0xDC00);
-                at += 2;
-            }
-        } else {
-            if (at >= node.keyEnd) {
-                return false;
-            }
-            keyCharacter = *block.Read8(at);
-            ++at;
+        if (at + unit > node.end) {
+            return false;
         }
-        const DecodedCharacter wantedCharacter =
-            form == BlockForm::Wide ? DecodeUtf8(wanted.data(), wanted.size())
-                                    : DecodedCharacter{static_cast<unsigned char>(wanted[0]), 1};
-        if (!SameLetters(keyCharacter, wantedCharacter.codePoint)) {
+        char32_t keyCharacter = UnitAt(block, form, at);
+        at += unit;
+        // A pair of surrogates in the key stands for one character of the component.
+        if (form == BlockForm::Wide && keyCharacter >= 0xD800 && keyCharacter <= 0xDBFF &&
+            at + 2 <= node.end) {
+            keyCharacter = 0x10000 + ((keyCharacter - 0xD800) << 10) + (*block.Read16(at) - 0xDC00);
+            at += 2;
+        }
+        const auto lead = static_cast<unsigned char>(wanted[0]);
+        const DecodedCharacter wantedCharacter = form == BlockForm::Wide && lead >= 0x80
+                                                     ? DecodeUtf8(wanted.data(), wanted.size())
+                                                     : DecodedCharacter{lead, 1};
+        if (keyCharacter == 0 || !SameLetters(keyCharacter, wantedCharacter.codePoint)) {
             return false;
         }
         wanted.remove_prefix(wantedCharacter.length);
     }
-    return at == node.keyEnd;
+    return at + unit > node.end || UnitAt(block, form, at) == 0;
 }
 
 std::optional<Node> FindChild(ByteView block, BlockForm form, const Node& parent,
                               std::string_view key) {
     // Each child is at least a header long, so the search always moves forward.
-    for (std::size_t at = parent.childrenStart; at < parent.end;) {
+    for (std::size_t at = LayOut(block, form, parent).childrenStart; at < parent.end;) {
         const auto child = ParseNode(block, form, at, parent.end);
         if (!child) {
             return std::nullopt;
@@ -165,8 +161,9 @@ std::optional<QueryAnswer> QueryVersionBlock(ByteView block, std::string_view pa
     // Narrow blocks carry no type: their strings are the values under the string tables.
     const bool isText =
         form == BlockForm::Wide ? node->textType : underStringTables && depth == kStringValueDepth;
-    const std::size_t valueEnd = isText ? node->end : node->valueEnd;
-    return QueryAnswer{node->valueStart, valueEnd - node->valueStart, isText};
+    const NodeLayout layout = LayOut(block, form, *node);
+    const std::size_t valueEnd = isText ? node->end : layout.valueEnd;
+    return QueryAnswer{layout.valueStart, valueEnd - layout.valueStart, isText};
 }
 
 }  // namespace platform::posix

@@ -24,6 +24,11 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
     return true;
 }
 
+bool GetLastWriteTime(const char* /*path*/, const WIN32_FIND_DATAA& record, FILETIME& time) {
+    time = record.ftLastWriteTime;
+    return true;
+}
+
 bool StandardOutputIsConsole() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
