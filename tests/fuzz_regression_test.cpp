@@ -1,0 +1,56 @@
+// Every input that once made a fuzz target fail, examined again as the content of a program file.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "fixtures/executable_writer.h"
+#include "support/test_support.h"
+#include "version/version_info.h"
+
+namespace {
+
+std::vector<std::filesystem::path> RecordedInputs() {
+    std::vector<std::filesystem::path> inputs;
+    for (const auto& entry : std::filesystem::directory_iterator(QUILLET_FUZZ_REGRESSIONS)) {
+        if (entry.is_regular_file() && entry.path().extension() != ".md") {
+            inputs.push_back(entry.path());
+        }
+    }
+    return inputs;
+}
+
+TEST(FuzzRegressions, RecordedInputsAreExaminedSafely) {
+    const auto inputs = RecordedInputs();
+    if (inputs.empty()) {
+        GTEST_SKIP() << "no fuzzer finding has been recorded";
+    }
+    test_support::TempDir dir;
+    for (const auto& input : inputs) {
+        std::ifstream stream(input, std::ios::binary);
+        const fixture::Bytes bytes((std::istreambuf_iterator<char>(stream)),
+                                   std::istreambuf_iterator<char>());
+        const std::string path = dir / "input.exe";
+        ASSERT_TRUE(fixture::WriteBytes(path, bytes));
+        unsigned char* block = LoadVersionBlock(path.c_str());
+        if (block == nullptr) {
+            continue;
+        }
+        char version[256];
+        char company[256];
+        char product[52];
+        ReadFileVersion(block, version);
+        ReadCompanyName(block, company, 255);
+        ReadProductName(block, product, 50);
+        ReleaseVersionBlock(block);
+        EXPECT_LE(strnlen(version, sizeof version), 23u) << input;
+        EXPECT_LE(strnlen(company, sizeof company), 255u) << input;
+        EXPECT_LE(strnlen(product, sizeof product), 50u) << input;
+    }
+}
+
+}  // namespace
