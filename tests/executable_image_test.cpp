@@ -42,18 +42,6 @@ ImageFile PeWith(std::vector<Resource> resources, bool sortIds = true) {
     return BuildPe(options);
 }
 
-void Put32(Bytes& bytes, std::uint64_t at, std::uint32_t value) {
-    for (int index = 0; index < 4; ++index) {
-        bytes.at(at + static_cast<std::uint64_t>(index)) =
-            static_cast<std::uint8_t>(value >> (8 * index));
-    }
-}
-
-void Put16(Bytes& bytes, std::uint64_t at, std::uint16_t value) {
-    bytes.at(at) = static_cast<std::uint8_t>(value);
-    bytes.at(at + 1) = static_cast<std::uint8_t>(value >> 8);
-}
-
 ImageFile Damaged(ImageFile image, const std::function<void(Bytes&, const ImageLayout&)>& damage) {
     damage(image.bytes, image.layout);
     return image;
@@ -164,28 +152,30 @@ TEST(DamagedFiles, TruncatedAnywhereGiveNoInformation) {
 TEST(DamagedFiles, HeaderPointersPastTheEndGiveNoInformation) {
     const ImageFile whole = PeWithVersion(Block("Widget"));
     const auto cases = std::vector<std::function<void(Bytes&, const ImageLayout&)>>{
-        [](Bytes& b, const ImageLayout&) { Put32(b, 0x3C, 0xFFFFFFF0u); },
+        [](Bytes& b, const ImageLayout&) { Patch32(b, 0x3C, 0xFFFFFFF0u); },
         [](Bytes& b, const ImageLayout&) {
-            Put32(b, 0x3C, static_cast<std::uint32_t>(b.size() - 2));
+            Patch32(b, 0x3C, static_cast<std::uint32_t>(b.size() - 2));
         },
         [](Bytes& b, const ImageLayout& l) {
-            Put16(b, l.newHeader + 4 + 16, 0xFFFF);
+            Patch16(b, l.newHeader + 4 + 16, 0xFFFF);
         },  // optional header size
-        [](Bytes& b, const ImageLayout& l) { Put16(b, l.newHeader + 4 + 16, 40); },
+        [](Bytes& b, const ImageLayout& l) { Patch16(b, l.newHeader + 4 + 16, 40); },
         [](Bytes& b, const ImageLayout& l) {
-            Put16(b, l.newHeader + 4 + 2, 0xFFFF);
-        },                                                                          // section count
-        [](Bytes& b, const ImageLayout& l) { Put16(b, l.newHeader + 24, 0x107); },  // unknown magic
-        [](Bytes& b, const ImageLayout& l) { Put32(b, l.resourceDirectoryEntry, 0xFFFFF000u); },
-        [](Bytes& b, const ImageLayout& l) { Put32(b, l.resourceDirectoryEntry + 4, 0); },
+            Patch16(b, l.newHeader + 4 + 2, 0xFFFF);
+        },  // section count
         [](Bytes& b, const ImageLayout& l) {
-            Put32(b, l.resourceDirectoryEntry - 20, 2);
+            Patch16(b, l.newHeader + 24, 0x107);
+        },  // unknown magic
+        [](Bytes& b, const ImageLayout& l) { Patch32(b, l.resourceDirectoryEntry, 0xFFFFF000u); },
+        [](Bytes& b, const ImageLayout& l) { Patch32(b, l.resourceDirectoryEntry + 4, 0); },
+        [](Bytes& b, const ImageLayout& l) {
+            Patch32(b, l.resourceDirectoryEntry - 20, 2);
         },  // two directories
         [](Bytes& b, const ImageLayout& l) {
-            Put32(b, l.sectionTable + 40 + 20, 0xFFFFFF00u);
+            Patch32(b, l.sectionTable + 40 + 20, 0xFFFFFF00u);
         },  // raw offset
         [](Bytes& b, const ImageLayout& l) {
-            Put32(b, l.sectionTable + 40 + 12, 0x10000);
+            Patch32(b, l.sectionTable + 40 + 12, 0x10000);
         },  // no section holds it
     };
     for (std::size_t index = 0; index < cases.size(); ++index) {
@@ -198,24 +188,24 @@ TEST(DamagedFiles, ResourceDirectoriesThatLoopOrOverflowGiveNoInformation) {
     const std::uint64_t root = whole.layout.resourceSection;
     const auto cases = std::vector<std::function<void(Bytes&, const ImageLayout&)>>{
         // The type entry leads back to the root, and the root's name entry to itself.
-        [&](Bytes& b, const ImageLayout&) { Put32(b, root + 16 + 4, 0x80000000u); },
-        [&](Bytes& b, const ImageLayout&) { Put32(b, root + 16 + 4, 0x80000000u | 0x7FFFFFF0u); },
+        [&](Bytes& b, const ImageLayout&) { Patch32(b, root + 16 + 4, 0x80000000u); },
+        [&](Bytes& b, const ImageLayout&) { Patch32(b, root + 16 + 4, 0x80000000u | 0x7FFFFFF0u); },
         // Counts far beyond the file, with no entry that matches: the search ends at the file's
         // end.
         [&](Bytes& b, const ImageLayout&) {
-            Put16(b, root + 14, 0xFFFF);
-            Put32(b, root + 16, 17);
+            Patch16(b, root + 14, 0xFFFF);
+            Patch32(b, root + 16, 17);
         },
         [&](Bytes& b, const ImageLayout&) {
-            Put16(b, root + 12, 0xFFFF);
-            Put16(b, root + 14, 0xFFFF);
-            Put32(b, root + 16, 0x80000000u);
+            Patch16(b, root + 12, 0xFFFF);
+            Patch16(b, root + 14, 0xFFFF);
+            Patch32(b, root + 16, 0x80000000u);
         },
         // The version's data entry made a subdirectory, and its data put outside every section.
         [&](Bytes& b, const ImageLayout&) {
-            Put32(b, root + 16 + 16 + 8 + 16 + 8 + 4, 0x80000000u);
+            Patch32(b, root + 16 + 16 + 8 + 16 + 8 + 4, 0x80000000u);
         },
-        [&](Bytes& b, const ImageLayout& l) { Put32(b, l.resourceData.at(0) - 16 - 0, 0); },
+        [&](Bytes& b, const ImageLayout& l) { Patch32(b, l.resourceData.at(0) - 16 - 0, 0); },
     };
     for (std::size_t index = 0; index < cases.size(); ++index) {
         EXPECT_EQ(ProductOf(Damaged(whole, cases[index])), "<none>") << index;
@@ -228,13 +218,13 @@ TEST(DamagedFiles, DataEntryPointingOutsideGivesNoInformation) {
     const std::uint64_t entry = whole.layout.resourceData.at(0) - 16;
     for (std::uint32_t rva : {0u, 0x1FFFu, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         ImageFile image = whole;
-        Put32(image.bytes, entry, rva);
+        Patch32(image.bytes, entry, rva);
         EXPECT_EQ(ProductOf(image), "<none>") << rva;
     }
     // A size beyond the end of the file: only what the section holds is read, and the block's own
     // length bounds it.
     ImageFile huge = whole;
-    Put32(huge.bytes, entry + 4, 0xFFFFFFFFu);
+    Patch32(huge.bytes, entry + 4, 0xFFFFFFFFu);
     EXPECT_EQ(ProductOf(huge), "Widget");
 }
 
@@ -242,7 +232,7 @@ TEST(DamagedFiles, DamagedVersionBlocksGiveNoInformationOrPlaceholders) {
     const Bytes good = Block("Widget");
     const auto damage = [&](std::size_t at, std::uint16_t value) {
         Bytes block = good;
-        Put16(block, at, value);
+        Patch16(block, at, value);
         TempDir dir;
         const auto loaded = LoadImage(dir, PeWithVersion(block));
         return loaded ? ReadValues(loaded.get()) : Values{"<none>", "", ""};
@@ -266,17 +256,19 @@ TEST(DamagedFiles, NeResourceTablesThatLieGiveNoInformation) {
         NeWithVersion(EncodeNarrowBlock(MakeVersionTree(SimpleVersionInfo("Widget", "Acme"))));
     const std::uint64_t table = ne.layout.neResourceTable;
     const auto cases = std::vector<std::function<void(Bytes&, const ImageLayout&)>>{
-        [&](Bytes& b, const ImageLayout&) { Put16(b, table, 40); },  // shift
+        [&](Bytes& b, const ImageLayout&) { Patch16(b, table, 40); },  // shift
         [&](Bytes& b, const ImageLayout&) {  // a count beyond the table, and no version name in it
-            Put16(b, table + 4, 0xFFFF);
-            Put16(b, table + 16, 0x8002);
+            Patch16(b, table + 4, 0xFFFF);
+            Patch16(b, table + 16, 0x8002);
         },
-        [&](Bytes& b, const ImageLayout&) { Put16(b, table + 10, 0xFFFF); },  // offset past the end
-        [&](Bytes& b, const ImageLayout&) { Put16(b, table + 12, 0); },       // length 0
+        [&](Bytes& b, const ImageLayout&) {
+            Patch16(b, table + 10, 0xFFFF);
+        },                                                                 // offset past the end
+        [&](Bytes& b, const ImageLayout&) { Patch16(b, table + 12, 0); },  // length 0
         [&](Bytes& b, const ImageLayout& l) {
-            Put16(b, l.newHeader + 0x26, 0);
+            Patch16(b, l.newHeader + 0x26, 0);
         },  // table ends first
-        [&](Bytes& b, const ImageLayout& l) { Put16(b, l.newHeader + 0x24, 0xFFF0); },
+        [&](Bytes& b, const ImageLayout& l) { Patch16(b, l.newHeader + 0x24, 0xFFF0); },
     };
     for (std::size_t index = 0; index < cases.size(); ++index) {
         EXPECT_EQ(ProductOf(Damaged(ne, cases[index])), "<none>") << index;
