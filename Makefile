@@ -4,12 +4,14 @@
 BUILD          ?= build
 SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD     ?= build-fuzz
+WINDOWS_BUILD  ?= build-mingw64
+WINDOWS32_BUILD ?= build-mingw32
 PREFIX         ?= /usr/local
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS   ?= 60
 GENERATOR      := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 
-.PHONY: all build run test test-sanitize fuzz fuzz-build install bench clean
+.PHONY: all build run test test-sanitize fuzz fuzz-build windows test-windows install bench clean
 
 all: build
 
@@ -46,6 +48,23 @@ fuzz-build: $(FUZZ_BUILD)/CMakeCache.txt
 fuzz: fuzz-build
 	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# The Windows console programs, cross-built with mingw-w64: 32-bit as the tool was first made, and
+# 64-bit, whose tests and cross-check against the Linux build run under Wine.
+$(WINDOWS_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(WINDOWS_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake -DQUILLET_LINUX_BUILD=$(abspath $(BUILD))
+
+$(WINDOWS32_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(WINDOWS32_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-i686.cmake -DQUILLET_TESTS=OFF
+
+windows: $(WINDOWS_BUILD)/CMakeCache.txt $(WINDOWS32_BUILD)/CMakeCache.txt
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	cmake --build $(WINDOWS32_BUILD) -j $(JOBS)
+
+test-windows: build windows
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
@@ -53,4 +72,4 @@ bench: build
 	bench/run $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(WINDOWS32_BUILD)

@@ -2,17 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 
-#include "fixtures/executable_writer.h"
 #include "listing/listing.h"
+#include "version/version_info.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+
+#include "fixtures/executable_writer.h"
 #include "output/output_file.h"
 #include "support/test_support.h"
-#include "version/version_info.h"
 #include "walk/walk.h"
+#endif
 
 namespace {
 
@@ -88,6 +91,7 @@ TEST(ListingLine, ShowsZerosWhenTheTimeCannotBeConverted) {
     EXPECT_NE(line.find("\t00.00.0000\t00:00:00\tx.exe\n"), std::string::npos);
 }
 
+#ifndef _WIN32
 TEST(ExamineFile, PassesOverAFileThatVanishedAfterItWasListed) {
     test_support::TempDir dir;
     const std::string path = dir / "Gone.exe";
@@ -113,6 +117,8 @@ TEST(ExamineFile, PassesOverAFileThatVanishedAfterItWasListed) {
     EXPECT_EQ(output.Close(), S_OK);
     EXPECT_EQ(test_support::ReadFile(dir / "list.txt"), "");
 }
+
+#endif
 
 TEST(Progress, MarksEveryFiftiethFileAndBreaksTheLineEveryFiveHundred) {
     std::string console;

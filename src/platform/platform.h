@@ -43,6 +43,10 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity);
 // an entry's times only when they are asked for here; false when the file cannot be examined.
 bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME& time);
 
+// Makes a version block that GetFileVersionInfoA filled safe to query: its root's length, which the
+// queries trust, must not claim more than the size bytes that were loaded.
+void ContainVersionBlock(unsigned char* block, DWORD size);
+
 // True when standard output is an interactive console rather than a file or a pipe.
 bool StandardOutputIsConsole();
 

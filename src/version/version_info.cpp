@@ -83,6 +83,7 @@ unsigned char* LoadVersionBlock(const char* path) {
         delete[] block;
         return nullptr;
     }
+    platform::ContainVersionBlock(block, size);
     return block;
 }
 

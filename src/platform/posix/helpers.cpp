@@ -31,6 +31,10 @@ bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME
     return true;
 }
 
+void ContainVersionBlock(unsigned char* /*block*/, DWORD /*size*/) {
+    // GetFileVersionInfoA has already bound the root's length to what it read.
+}
+
 bool StandardOutputIsConsole() {
     return isatty(STDOUT_FILENO) == 1;
 }

@@ -2,6 +2,8 @@
 
 #include "platform/platform.h"
 
+#include <cstring>
+
 namespace platform {
 
 bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
@@ -27,6 +29,20 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
 bool GetLastWriteTime(const char* /*path*/, const WIN32_FIND_DATAA& record, FILETIME& time) {
     time = record.ftLastWriteTime;
     return true;
+}
+
+void ContainVersionBlock(unsigned char* block, DWORD size) {
+    // The platform's query walks the tree by the lengths it finds; a damaged root length would
+    // lead it past the block.
+    WORD rootLength = 0;
+    if (size < sizeof rootLength) {
+        return;
+    }
+    std::memcpy(&rootLength, block, sizeof rootLength);
+    if (rootLength > size) {
+        rootLength = static_cast<WORD>(size);
+        std::memcpy(block, &rootLength, sizeof rootLength);
+    }
 }
 
 bool StandardOutputIsConsole() {

@@ -1,0 +1,198 @@
+// Writes the fixture tree that the cross-check lists with both builds: valid files of every kind
+// and shape, and damaged ones, each named for what it holds and alone in a folder of that name, so
+// that the builds can be run on one case at a time.
+//
+//   make_crosscheck_tree DIRECTORY
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fixtures/executable_writer.h"
+
+namespace {
+
+using namespace fixture;
+
+struct Case {
+    std::string name;
+    ImageFile image;
+};
+
+ImageFile Pe(const VersionNode& tree, bool pe32Plus = false,
+             TextLengthStyle style = TextLengthStyle::UnitsWithTerminator) {
+    return PeWithVersion(EncodeWideBlock(tree, style), pe32Plus);
+}
+
+VersionNode Tree(const std::string& product, const std::string& company) {
+    return MakeVersionTree(SimpleVersionInfo(product, company, {1, 2, 3, 4}));
+}
+
+VersionInfo Strings(std::vector<std::pair<std::string, std::string>> strings) {
+    VersionInfo info;
+    info.stringTables = {{"040904B0", std::move(strings)}};
+    return info;
+}
+
+ImageFile Damaged(ImageFile image, const std::function<void(Bytes&, const ImageLayout&)>& damage) {
+    damage(image.bytes, image.layout);
+    return image;
+}
+
+ImageFile Truncated(ImageFile image, std::uint64_t size) {
+    image.bytes.resize(size);
+    return image;
+}
+
+std::vector<Case> ValidCases() {
+    std::vector<Case> cases;
+    cases.push_back({"pe32.exe", Pe(Tree("Widget", "Acme"))});
+    cases.push_back({"pe32plus.dll", Pe(Tree("Widget", "Acme"), true)});
+    for (Machine machine : {Machine::Arm64, Machine::Amd64}) {
+        PeOptions options;
+        options.pe32Plus = true;
+        options.machine = machine;
+        options.dotNet = machine == Machine::Amd64;
+        options.resources = {VersionResource(EncodeWideBlock(Tree("Native", "Acme")))};
+        cases.push_back({machine == Machine::Arm64 ? "arm64.dll" : "dotnet.exe", BuildPe(options)});
+    }
+    cases.push_back(
+        {"ne.ocx", NeWithVersion(EncodeNarrowBlock(Tree("Old Control", "Acme (1994)")))});
+    cases.push_back(
+        {"ne-latin1.dll", NeWithVersion(EncodeNarrowBlock(Tree("Caf\xE9", "M\xFCller \x80")))});
+    cases.push_back({"latin1.dll", Pe(Tree("Caf\xC3\xA9 cr\xC3\xA8me",
+                                           "M\xC3\xBCller & S\xC3\xB6hne \xE2\x82\xAC"))});
+    cases.push_back({"cjk.dll", Pe(Tree("\xE6\x97\xA5\xE6\x9C\xAC", "Acme"))});
+    VersionNode lone = Tree("Widget", "x");
+    lone.children[0].children[0].children[0].units = std::u16string{u'a', char16_t(0xD800), u'b'};
+    cases.push_back({"lone-surrogate.dll", Pe(lone)});
+    cases.push_back({"blank-values.dll", Pe(Tree(" \t ", ""))});
+    cases.push_back({"whitespace.dll", Pe(Tree("  Wide   Widget \t", "Acme \n\r Tools"))});
+    cases.push_back({"long-values.dll", Pe(Tree(std::string(60, 'p'), std::string(300, 'c')))});
+    cases.push_back({"exact-limits.dll", Pe(Tree(std::string(50, 'p'), std::string(255, 'c')))});
+    cases.push_back(
+        {"lower-case-keys.dll",
+         Pe(MakeVersionTree(Strings({{"companyname", "Acme"}, {"PRODUCTNAME", "Widget"}})))});
+    for (auto [name, style] :
+         {std::pair{"length-units.dll", TextLengthStyle::UnitsWithTerminator},
+          std::pair{"length-units-unterminated.dll", TextLengthStyle::UnitsWithoutTerminator},
+          std::pair{"length-bytes.dll", TextLengthStyle::Bytes}}) {
+        cases.push_back({name, Pe(Tree("Widget", "Acme"), false, style)});
+    }
+    VersionNode unterminated = Tree("Widget", "Acme");
+    for (VersionNode& text : unterminated.children[0].children[0].children) {
+        text.terminateText = false;
+    }
+    cases.push_back(
+        {"unterminated.dll", Pe(unterminated, false, TextLengthStyle::UnitsWithoutTerminator)});
+    VersionInfo german = SimpleVersionInfo("Widget", "Acme");
+    german.translations = {{0x0407, 0x04E4}, {0x0409, 0x04B0}};
+    german.stringTables.push_back(
+        {"040704E4", {{"CompanyName", "Acme GmbH"}, {"ProductName", "Ding"}}});
+    cases.push_back({"first-translation.dll", Pe(MakeVersionTree(german))});
+    VersionInfo mismatch = SimpleVersionInfo("Widget", "Acme");
+    mismatch.translations = {{0x0409, 0x04E4}};
+    cases.push_back({"translation-mismatch.dll", Pe(MakeVersionTree(mismatch))});
+    VersionInfo noTranslation = SimpleVersionInfo("Widget", "Acme");
+    noTranslation.withTranslationTable = false;
+    cases.push_back({"no-translation.dll", Pe(MakeVersionTree(noTranslation))});
+    VersionInfo noFixed = SimpleVersionInfo("Widget", "Acme");
+    noFixed.fileVersion.reset();
+    cases.push_back({"no-fixed-record.dll", Pe(MakeVersionTree(noFixed))});
+    VersionInfo extremes = SimpleVersionInfo("Widget", "Acme", {65535, 0, 65535, 1});
+    cases.push_back({"version-extremes.dll", Pe(MakeVersionTree(extremes))});
+    PeOptions languages;
+    languages.sortIds = false;
+    languages.resources = {VersionResource(EncodeWideBlock(Tree("German", "Acme")), 0x0407),
+                           VersionResource(EncodeWideBlock(Tree("English", "Acme")), 0x0409)};
+    cases.push_back({"languages.dll", BuildPe(languages)});
+    PeOptions others;
+    others.resources = {Resource{kIconResourceType, std::uint32_t{1}, 0x0409, {1, 2, 3}},
+                        Resource{kVersionResourceType, std::uint32_t{2}, 0x0409,
+                                 EncodeWideBlock(Tree("Two", "Acme"))}};
+    cases.push_back({"version-named-two.dll", BuildPe(others)});
+    cases.push_back({"no-resources.exe", BuildPe(PeOptions{})});
+    return cases;
+}
+
+std::vector<Case> DamagedCases() {
+    std::vector<Case> cases;
+    const ImageFile whole = Pe(Tree("Widget", "Acme"));
+    const ImageLayout& layout = whole.layout;
+    const std::uint64_t data = layout.resourceData.at(0);
+    cases.push_back({"cut-in-headers.dll", Truncated(whole, layout.newHeader + 30)});
+    cases.push_back({"cut-in-sections.dll", Truncated(whole, layout.sectionTable + 60)});
+    cases.push_back({"cut-in-directory.dll", Truncated(whole, layout.resourceSection + 40)});
+    cases.push_back({"cut-in-block.dll", Truncated(whole, data + 40)});
+    cases.push_back({"new-header-past-end.dll", Damaged(whole, [](Bytes& b, const ImageLayout&) {
+                         Patch32(b, 0x3C, 0xFFFFFFF0u);
+                     })});
+    cases.push_back({"resource-rva-outside.dll", Damaged(whole, [](Bytes& b, const ImageLayout& l) {
+                         Patch32(b, l.resourceDirectoryEntry, 0x7FFFF000u);
+                     })});
+    cases.push_back({"directory-loop.dll", Damaged(whole, [](Bytes& b, const ImageLayout& l) {
+                         Patch32(b, l.resourceSection + 16 + 4, 0x80000000u);
+                     })});
+    cases.push_back({"huge-counts.dll", Damaged(whole, [](Bytes& b, const ImageLayout& l) {
+                         Patch16(b, l.resourceSection + 12, 0xFFFF);
+                         Patch16(b, l.resourceSection + 14, 0xFFFF);
+                         Patch32(b, l.resourceSection + 16, 0x80000000u);
+                     })});
+    cases.push_back({"data-outside.dll", Damaged(whole, [&](Bytes& b, const ImageLayout&) {
+                         Patch32(b, data - 16, 0x7FFFFFFFu);
+                     })});
+    cases.push_back({"data-size-huge.dll", Damaged(whole, [&](Bytes& b, const ImageLayout&) {
+                         Patch32(b, data - 12, 0xFFFFFFFFu);
+                     })});
+    cases.push_back({"root-length-zero.dll",
+                     Damaged(whole, [&](Bytes& b, const ImageLayout&) { Patch16(b, data, 0); })});
+    cases.push_back({"root-length-huge.dll", Damaged(whole, [&](Bytes& b, const ImageLayout&) {
+                         Patch16(b, data, 0xFFFF);
+                     })});
+    cases.push_back({"fixed-record-short.dll", Damaged(whole, [&](Bytes& b, const ImageLayout&) {
+                         Patch16(b, data + 2, 20);
+                     })});
+    VersionNode zeroChild = Tree("Widget", "Acme");
+    VersionNode empty = TextNode("Comments", "");
+    empty.lengthOverride = 0;
+    auto& table = zeroChild.children[0].children[0].children;
+    table.insert(table.begin() + 1, empty);
+    cases.push_back({"zero-length-child.dll", Pe(zeroChild)});
+    VersionNode overlong = Tree("Widget", "Acme");
+    overlong.children[0].children[0].children[0].lengthOverride = 4000;
+    cases.push_back({"overlong-child.dll", Pe(overlong)});
+    VersionNode binary = Tree("Widget", "Acme");
+    binary.children[0].children[0].children[0].typeOverride = 0;
+    cases.push_back({"company-typed-binary.dll", Pe(binary)});
+    const ImageFile ne = NeWithVersion(EncodeNarrowBlock(Tree("Widget", "Acme")));
+    cases.push_back({"ne-cut.dll", Truncated(ne, ne.layout.resourceData.at(0) + 20)});
+    cases.push_back({"ne-shift-huge.dll", Damaged(ne, [](Bytes& b, const ImageLayout& l) {
+                         Patch16(b, l.neResourceTable, 40);
+                     })});
+    return cases;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 2) {
+        std::fputs("usage: make_crosscheck_tree DIRECTORY\n", stderr);
+        return 1;
+    }
+    const std::filesystem::path root(argv[1]);
+    for (const auto& [folder, cases] :
+         {std::pair{"valid", ValidCases()}, std::pair{"damaged", DamagedCases()}}) {
+        for (const Case& file : cases) {
+            const std::filesystem::path caseFolder =
+                root / folder / std::filesystem::path(file.name).stem();
+            std::filesystem::create_directories(caseFolder);
+            if (!WriteImage((caseFolder / file.name).string(), file.image)) {
+                std::fprintf(stderr, "make_crosscheck_tree: cannot write %s\n", file.name.c_str());
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
