@@ -36,16 +36,6 @@ VersionInfo Strings(std::vector<std::pair<std::string, std::string>> strings) {
     return info;
 }
 
-ImageFile Damaged(ImageFile image, const std::function<void(Bytes&, const ImageLayout&)>& damage) {
-    damage(image.bytes, image.layout);
-    return image;
-}
-
-ImageFile Truncated(ImageFile image, std::uint64_t size) {
-    image.bytes.resize(size);
-    return image;
-}
-
 std::vector<Case> ValidCases() {
     std::vector<Case> cases;
     cases.push_back({"pe32.exe", Pe(Tree("Widget", "Acme"))});

@@ -9,7 +9,6 @@
 
 #include "listing/listing.h"
 #include "platform/platform.h"
-#include "version/text_cleanup.h"
 #include "version/version_info.h"
 
 namespace {
@@ -52,13 +51,6 @@ void QueryFreely(const unsigned char* block) {
     }
 }
 
-void CleanValue(char* value) {
-    CollapseWhitespace(value);
-    if (IsBlank(value)) {
-        std::strcpy(value, NoInfoText);
-    }
-}
-
 }  // namespace
 
 void ExamineBytes(const std::uint8_t* bytes, std::size_t size) {
@@ -69,13 +61,12 @@ void ExamineBytes(const std::uint8_t* bytes, std::size_t size) {
         return;
     }
     QueryFreely(block);
-    char version[256];
-    char company[256];
-    char product[52];
-    ReadFileVersion(block, version);
-    ReadCompanyName(block, company, 255);
-    ReadProductName(block, product, 50);
+    VersionValues values;
+    ReadVersionValues(block, values);
     ReleaseVersionBlock(block);
+    char* const version = values.version;
+    char* const company = values.company;
+    char* const product = values.product;
     for (char* value : {version, company, product}) {
         if (strnlen(value, 256) > 255) {
             std::abort();  // a reader left its text unterminated

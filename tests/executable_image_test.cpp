@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -40,16 +38,6 @@ ImageFile PeWith(std::vector<Resource> resources, bool sortIds = true) {
     options.resources = std::move(resources);
     options.sortIds = sortIds;
     return BuildPe(options);
-}
-
-ImageFile Damaged(ImageFile image, const std::function<void(Bytes&, const ImageLayout&)>& damage) {
-    damage(image.bytes, image.layout);
-    return image;
-}
-
-ImageFile Truncated(ImageFile image, std::uint64_t size) {
-    image.bytes.resize(size);
-    return image;
 }
 
 TEST(ResourceSelection, TakesTypeSixteenNameOne) {
@@ -285,13 +273,9 @@ TEST(SpecialFiles, AreReportedWithoutVersionInformationAtOnce) {
     close(writer);
     EXPECT_EQ(LoadVersionBlock((dir / "pipe.exe").c_str()), nullptr);  // and with no writer at all
 
-    const int server = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
     const std::string socketPath = dir / "socket.dll";
-    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-    std::strcpy(address.sun_path, socketPath.c_str());
-    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int server = test_support::BindSocket(socketPath);
+    ASSERT_GE(server, 0);
     EXPECT_EQ(LoadVersionBlock(socketPath.c_str()), nullptr);
     close(server);
 

@@ -40,16 +40,12 @@ TEST(FuzzRegressions, RecordedInputsAreExaminedSafely) {
         if (block == nullptr) {
             continue;
         }
-        char version[256];
-        char company[256];
-        char product[52];
-        ReadFileVersion(block, version);
-        ReadCompanyName(block, company, 255);
-        ReadProductName(block, product, 50);
+        VersionValues values;
+        ReadVersionValues(block, values);
         ReleaseVersionBlock(block);
-        EXPECT_LE(strnlen(version, sizeof version), 23u) << input;
-        EXPECT_LE(strnlen(company, sizeof company), 255u) << input;
-        EXPECT_LE(strnlen(product, sizeof product), 50u) << input;
+        EXPECT_LE(strnlen(values.version, sizeof values.version), 23u) << input;
+        EXPECT_LE(strnlen(values.company, sizeof values.company), 255u) << input;
+        EXPECT_LE(strnlen(values.product, sizeof values.product), 50u) << input;
     }
 }
 

@@ -3,9 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,13 +74,9 @@ TEST_F(HostileTree, SpecialFilesNamedLikeProgramsAreNeitherOpenedNorListed) {
     ASSERT_EQ(mkfifo((tree / "top/pipe.exe").c_str(), 0644), 0);
     ASSERT_EQ(symlink("/dev/zero", (tree / "top/zero.dll").c_str()), 0);
     ASSERT_EQ(symlink("/dev/tty", (tree / "top/tty.ocx").c_str()), 0);
-    const int server = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
     const std::string socketPath = tree / "top/socket.exe";
-    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-    std::strcpy(address.sun_path, socketPath.c_str());
-    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int server = test_support::BindSocket(socketPath);
+    ASSERT_GE(server, 0);
     EXPECT_EQ(Run(), std::vector<std::string>{"real.exe"});
     close(server);
 }
@@ -119,9 +113,7 @@ TEST_F(HostileTree, FilesDamagedAnywhereAreNotListed) {
              {"sections.exe", whole.layout.sectionTable + 50},
              {"directory.exe", whole.layout.resourceSection + 30},
              {"block.exe", whole.layout.resourceData.at(0) + 40}}) {
-        ImageFile cut = whole;
-        cut.bytes.resize(size);
-        Write(name, cut);
+        Write(name, Truncated(whole, size));
     }
     ImageFile farAway = whole;
     std::uint32_t pointer = 0xFFFFFFF0u;

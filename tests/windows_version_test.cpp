@@ -28,14 +28,10 @@ Values ReadFrom(const ImageFile& image, const std::string& name) {
     if (block == nullptr) {
         return {"<none>", "", ""};
     }
-    char version[256];
-    char company[256];
-    char product[52];
-    ReadFileVersion(block, version);
-    ReadCompanyName(block, company, 255);
-    ReadProductName(block, product, 50);
+    VersionValues values;
+    ReadVersionValues(block, values);
     ReleaseVersionBlock(block);
-    return {version, company, product};
+    return {values.version, values.company, values.product};
 }
 
 TEST(PlatformVersionLibrary, ReadsWidgetFromEveryKindOfFile) {

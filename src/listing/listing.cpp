@@ -13,8 +13,6 @@ std::int32_t ListedCount = 0;
 
 namespace {
 
-constexpr int kProductLimit = 50;
-constexpr int kCompanyLimit = 255;
 constexpr std::size_t kProductWidth = 60;
 constexpr std::size_t kCompanyWidth = 40;
 constexpr std::size_t kVersionWidth = 15;
@@ -41,13 +39,6 @@ void AppendField(std::string& line, std::string_view value, std::size_t width) {
     }
 }
 
-void CleanValue(char* value) {
-    CollapseWhitespace(value);
-    if (IsBlank(value)) {
-        std::snprintf(value, std::char_traits<char>::length(NoInfoText) + 1, "%s", NoInfoText);
-    }
-}
-
 SYSTEMTIME LastWriteTime(const std::string& path, const WIN32_FIND_DATAA& record, bool& known) {
     SYSTEMTIME calendar{};
     FILETIME written{};
@@ -57,6 +48,13 @@ SYSTEMTIME LastWriteTime(const std::string& path, const WIN32_FIND_DATAA& record
 }
 
 }  // namespace
+
+void CleanValue(char* value) {
+    CollapseWhitespace(value);
+    if (IsBlank(value)) {
+        std::snprintf(value, std::char_traits<char>::length(NoInfoText) + 1, "%s", NoInfoText);
+    }
+}
 
 bool IsCandidate(std::string_view lowerCasePath) {
     const std::size_t dot = lowerCasePath.rfind('.');
@@ -117,20 +115,16 @@ void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
     if (block == nullptr) {
         return;
     }
-    char version[256];
-    char company[256];
-    char product[52];
-    ReadFileVersion(block, version);
-    ReadCompanyName(block, company, kCompanyLimit);
-    ReadProductName(block, product, kProductLimit);
+    VersionValues values;
+    ReadVersionValues(block, values);
     ReleaseVersionBlock(block);
-    for (char* value : {version, company, product}) {
+    for (char* value : {values.version, values.company, values.product}) {
         CleanValue(value);
     }
     bool timeKnown = false;
     const SYSTEMTIME modified = LastWriteTime(path, record, timeKnown);
-    ActiveOutput->Write(
-        FormatListingLine(product, company, version, timeKnown ? &modified : nullptr, listedPath));
+    ActiveOutput->Write(FormatListingLine(values.product, values.company, values.version,
+                                          timeKnown ? &modified : nullptr, listedPath));
 
     const std::string marker = ProgressMarker(ListedCount);
     if (!marker.empty()) {

@@ -10,6 +10,10 @@
 // The number of files listed so far in this run.
 extern std::int32_t ListedCount;
 
+// Shortens the whitespace runs of a value read from a version block, and puts the placeholder in
+// place of a value left blank.
+void CleanValue(char* value);
+
 // True when the name ends in ".exe", ".dll" or ".ocx" (already in lower case) and nothing follows.
 bool IsCandidate(std::string_view lowerCasePath);
 

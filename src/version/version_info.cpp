@@ -12,6 +12,8 @@ const char NoInfoText[] = "!!! No Info !!!";
 namespace {
 
 constexpr std::size_t kTranslationEntrySize = 4;  // language, code page
+constexpr int kCompanyLimit = 255;
+constexpr int kProductLimit = 50;
 
 void CopyPlaceholder(std::span<char> out) {
     if (out.empty()) {
@@ -117,4 +119,10 @@ void ReadCompanyName(const unsigned char* block, std::span<char> out, int limit)
 
 void ReadProductName(const unsigned char* block, std::span<char> out, int limit) {
     ReadStringValue(block, "ProductName", out, limit);
+}
+
+void ReadVersionValues(const unsigned char* block, VersionValues& values) {
+    ReadFileVersion(block, values.version);
+    ReadCompanyName(block, values.company, kCompanyLimit);
+    ReadProductName(block, values.product, kProductLimit);
 }

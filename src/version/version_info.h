@@ -20,3 +20,11 @@ void ReadFileVersion(const unsigned char* block, std::span<char> out);
 // out must hold limit + 1 bytes; a smaller out lowers the limit.
 void ReadCompanyName(const unsigned char* block, std::span<char> out, int limit);
 void ReadProductName(const unsigned char* block, std::span<char> out, int limit);
+
+// The three values the listing shows, read in its order with its limits (company 255, product 50).
+struct VersionValues {
+    char version[256];
+    char company[256];
+    char product[52];
+};
+void ReadVersionValues(const unsigned char* block, VersionValues& values);

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +102,21 @@ void MakeDirectories(const std::string& path) {
 void SetModificationTime(const std::string& path, std::time_t seconds) {
     const timespec times[2] = {{seconds, 0}, {seconds, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+int BindSocket(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        return -1;
+    }
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    const int server = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (server >= 0 && bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(server);
+        return -1;
+    }
+    return server;
 }
 
 RunResult RunQuillet(const std::vector<std::string>& arguments, const std::string& workingDirectory,

@@ -31,6 +31,10 @@ void MakeDirectories(const std::string& path);
 // Sets the modification time, in seconds since 1970 (UTC).
 void SetModificationTime(const std::string& path, std::time_t seconds);
 
+// A bound Unix socket at path (a special file); close the descriptor returned when done. -1 on
+// failure.
+int BindSocket(const std::string& path);
+
 struct RunResult {
     int exitCode = -1;
     std::string output;  // standard output

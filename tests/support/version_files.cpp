@@ -19,13 +19,9 @@ Block LoadImage(const TempDir& dir, const fixture::ImageFile& image, const std::
 }
 
 Values ReadValues(const unsigned char* block) {
-    char version[256];
-    char company[256];
-    char product[52];
-    ReadFileVersion(block, version);
-    ReadCompanyName(block, company, 255);
-    ReadProductName(block, product, 50);
-    return {version, company, product};
+    VersionValues values;
+    ReadVersionValues(block, values);
+    return {values.version, values.company, values.product};
 }
 
 std::ostream& operator<<(std::ostream& stream, const Values& values) {
