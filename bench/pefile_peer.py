@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
-"""A peer for the benchmark: reads product name, company name and file version of each program
-file named on standard input with Debian's python3-pefile, as a user scripting it would."""
+"""A peer for the benchmark: walks a tree and reads product name, company name and file version of
+each .exe, .dll and .ocx file with Debian's python3-pefile, as a user scripting it would.
+
+    pefile_peer.py DIRECTORY
+"""
+import os
 import sys
 
 import pefile
@@ -34,12 +38,16 @@ def describe(path):
 
 def main():
     listed = 0
-    for line in sys.stdin:
-        path = line.rstrip("\n")
-        result = describe(path)
-        if result:
-            listed += 1
-            print("\t".join(result + (path,)))
+    for directory, subdirectories, names in os.walk(sys.argv[1]):
+        subdirectories[:] = [name for name in subdirectories if not name.startswith(".")]
+        for name in names:
+            if os.path.splitext(name)[1].lower() not in (".exe", ".dll", ".ocx"):
+                continue
+            path = os.path.join(directory, name)
+            result = describe(path)
+            if result:
+                listed += 1
+                print("\t".join(result + (path,)))
     print("%d listed" % listed, file=sys.stderr)
 
 
