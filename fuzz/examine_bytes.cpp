@@ -64,20 +64,25 @@ void ExamineBytes(const std::uint8_t* bytes, std::size_t size) {
     VersionValues values;
     ReadVersionValues(block, values);
     ReleaseVersionBlock(block);
-    char* const version = values.version;
-    char* const company = values.company;
-    char* const product = values.product;
-    for (char* value : {version, company, product}) {
-        if (strnlen(value, 256) > 255) {
-            std::abort();  // a reader left its text unterminated
-        }
-        CleanValue(value);
-    }
-    if (std::strlen(product) > 50 || std::strlen(company) > 255 || std::strlen(version) > 23) {
+    // A reader must leave each text terminated inside its own buffer.
+    const auto terminated = [](const char* text, std::size_t size) {
+        return strnlen(text, size) < size;
+    };
+    if (!terminated(values.version, sizeof values.version) ||
+        !terminated(values.company, sizeof values.company) ||
+        !terminated(values.product, sizeof values.product)) {
         std::abort();
     }
+    for (char* value : {values.version, values.company, values.product}) {
+        CleanValue(value);
+    }
+    if (std::strlen(values.product) > 50 || std::strlen(values.company) > 255 ||
+        std::strlen(values.version) > 23) {
+        std::abort();  // longer than the listing's limits
+    }
     SYSTEMTIME time{};
-    const std::string line = FormatListingLine(product, company, version, &time, "fuzz.exe");
+    const std::string line =
+        FormatListingLine(values.product, values.company, values.version, &time, "fuzz.exe");
     if (line.find_first_of("\r\n") != line.size() - 1) {
         std::abort();  // a listed file must stay one line
     }

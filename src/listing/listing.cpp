@@ -104,13 +104,20 @@ std::string ProgressMarker(std::int32_t listedBefore) {
 }
 
 void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
+    // Most entries are not candidates: only the extension is lower-cased to tell.
+    const std::size_t dot = path.rfind('.');
+    if (ActiveOutput == nullptr || dot == std::string::npos) {
+        return;
+    }
+    std::string extension = path.substr(dot);
+    LowerCase(extension);
+    if (!IsCandidate(extension)) {
+        return;
+    }
     // The file is read under the name the walk found; only the comparison and the listed path are
     // in lower case, which names the same file only where letter case does not count.
     std::string listedPath(path);
     LowerCase(listedPath);
-    if (ActiveOutput == nullptr || !IsCandidate(listedPath)) {
-        return;
-    }
     unsigned char* block = LoadVersionBlock(path.c_str());
     if (block == nullptr) {
         return;
