@@ -3,12 +3,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fixtures/executable_writer.h"
@@ -149,6 +155,153 @@ TEST_F(HostileTree, OddNamesAreListedOneLineEach) {
     }
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Run(), expected);
+}
+
+// Trees that real disks hold: links that fan out or leave the tree, deep paths, interrupted runs.
+
+TEST_F(HostileTree, AWinePrefixListsItsOwnFilesOnce) {
+    MakeDirectories(tree / "top/drive_c/windows/system32");
+    MakeDirectories(tree / "top/drive_c/users/me");
+    MakeDirectories(tree / "top/dosdevices");
+    MakeDirectories(tree / "home");
+    Write("drive_c/windows/system32/kernel.dll", Widget());
+    ASSERT_TRUE(WriteImage(tree / "home/mine.exe", Widget()));
+    ASSERT_EQ(symlink("../drive_c", (tree / "top/dosdevices/c:").c_str()), 0);
+    ASSERT_EQ(symlink("/", (tree / "top/dosdevices/z:").c_str()), 0);
+    ASSERT_EQ(symlink((tree / "home").c_str(), (tree / "top/dosdevices/h:").c_str()), 0);
+    for (const char* folder : {"Desktop", "Documents", "Music", "Pictures"}) {
+        const std::string link = tree / ("top/drive_c/users/me/" + std::string(folder));
+        ASSERT_EQ(symlink((tree / "home").c_str(), link.c_str()), 0);
+    }
+    const std::vector<std::string> listed = Run();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_TRUE(listed[0] == "drive_c/windows/system32/kernel.dll" ||
+                listed[0] == "dosdevices/c:/windows/system32/kernel.dll")
+        << listed[0];
+}
+
+TEST_F(HostileTree, LinksThatFanOutListEachProgramOnce) {
+    constexpr int kLevels = 17;  // two links a level: 131,072 paths to the one program
+    for (int level = 0; level < kLevels; ++level) {
+        const std::string directory = tree / ("top/l" + std::to_string(level));
+        MakeDirectories(directory);
+        for (const char* link : {"/a", "/b"}) {
+            const std::string next = "../l" + std::to_string(level + 1);
+            ASSERT_EQ(symlink(next.c_str(), (directory + link).c_str()), 0);
+        }
+    }
+    MakeDirectories(tree / ("top/l" + std::to_string(kLevels)));
+    Write("l" + std::to_string(kLevels) + "/program.exe", Widget());
+    const std::vector<std::string> listed = Run();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].substr(listed[0].size() - std::strlen("/program.exe")), "/program.exe");
+}
+
+TEST_F(HostileTree, PathsLongerThanTheKernelTakesAreListed) {
+    constexpr int kLevels = 2100;  // "/d" a level: 4,200 bytes, past the kernel's 4,096
+    const Bytes program = Widget().bytes;
+    int directory = open((tree / "top").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(directory, 0);
+    std::string path;
+    std::vector<std::string> expected;
+    for (int level = 1; level < kLevels; ++level) {
+        ASSERT_EQ(mkdirat(directory, "d", 0755), 0);
+        const int next = openat(directory, "d", O_RDONLY | O_DIRECTORY);
+        close(directory);
+        ASSERT_GE(next, 0);
+        directory = next;
+        path += "d/";
+        if (level == 1000 || level == kLevels - 1) {
+            const int file = openat(directory, "Level.EXE", O_WRONLY | O_CREAT, 0644);
+            ASSERT_GE(file, 0);
+            ASSERT_EQ(write(file, program.data(), program.size()),
+                      static_cast<ssize_t>(program.size()));
+            close(file);
+            expected.push_back(path + "level.exe");
+        }
+    }
+    close(directory);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Run(), expected);
+}
+
+TEST_F(HostileTree, TimesAreUtcWhateverTheTimeZone) {
+    Write("app.exe", Widget());
+    test_support::SetModificationTime(tree / "top/app.exe", 1614900600);  // 2021-03-04 23:30 UTC
+    setenv("TZ", "JST-9", 1);
+    const auto run = RunQuillet({tree / "top", out / "listing/list.txt"});
+    unsetenv("TZ");
+    ASSERT_EQ(run.exitCode, 0);
+    EXPECT_NE(ReadFile(out / "listing/list.txt").find("\t04.03.2021\t23:30:00\t"),
+              std::string::npos);
+}
+
+// Starts quillet over directory without waiting for it; its console output is thrown away.
+pid_t StartQuillet(const std::string& directory, const std::string& listing) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const int nowhere = open("/dev/null", O_RDWR);
+        dup2(nowhere, STDIN_FILENO);
+        dup2(nowhere, STDOUT_FILENO);
+        execl(QUILLET_BINARY, QUILLET_BINARY, directory.c_str(), listing.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return child;
+}
+
+std::vector<std::string> Lines(const std::string& listing) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < listing.size();) {
+        std::size_t end = listing.find("\r\n", start);
+        end = end == std::string::npos ? listing.size() : end + 2;
+        lines.push_back(listing.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
+
+TEST_F(HostileTree, AnInterruptedRunLeavesOnlyWholeLines) {
+    // One program under many names: a run long enough to be interrupted, quickly made.
+    constexpr int kDirectories = 40;
+    constexpr int kNamesEach = 1000;
+    Write("program.exe", Widget());
+    for (int index = 0; index < kDirectories * kNamesEach; ++index) {
+        const std::string directory = "top/d" + std::to_string(index / kNamesEach);
+        if (index % kNamesEach == 0) {
+            MakeDirectories(tree / directory);
+        }
+        const std::string name = tree / (directory + "/copy" + std::to_string(index) + ".exe");
+        ASSERT_EQ(link((tree / "top/program.exe").c_str(), name.c_str()), 0);
+    }
+    ASSERT_EQ(RunQuillet({tree / "top", out / "listing/whole.txt"}).exitCode, 0);
+    const std::vector<std::string> whole = Lines(ReadFile(out / "listing/whole.txt"));
+    ASSERT_EQ(whole.size(), std::size_t{kDirectories * kNamesEach + 1});
+    const std::set<std::string> wholeLines(whole.begin(), whole.end());
+
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const std::string listing = out / ("listing/cut" + std::to_string(signal) + ".txt");
+        const pid_t child = StartQuillet(tree / "top", listing);
+        ASSERT_GT(child, 0);
+        // Interrupted once the listing has begun to reach the disk, well before the end.
+        struct stat status {};
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while ((stat(listing.c_str(), &status) != 0 || status.st_size == 0) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        kill(child, signal);
+        int exit = 0;
+        ASSERT_EQ(waitpid(child, &exit, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(exit)) << "the run ended before it could be interrupted";
+        EXPECT_EQ(WTERMSIG(exit), signal);
+        const std::vector<std::string> cut = Lines(ReadFile(listing));
+        EXPECT_FALSE(cut.empty());
+        EXPECT_LT(cut.size(), whole.size());
+        for (const std::string& line : cut) {
+            ASSERT_EQ(wholeLines.count(line), 1u) << line;
+        }
+    }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // The listing file: opening, replacing, appending, line ends and failures.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -97,6 +100,45 @@ TEST(OutputFile, FullDiskFailsTheWriteThatOverflowsTheBuffer) {
     ASSERT_EQ(output.Write(""), S_OK);
     EXPECT_EQ(output.Write(std::string(1 << 20, 'x')), E_FAIL);
     EXPECT_EQ(output.Close(), E_FAIL);
+}
+
+TEST(OutputFile, AnInterruptWritesTheWholeLinesHeldThenEndsAsTheSignalWould) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        TempDir dir;
+        const pid_t child = fork();
+        if (child == 0) {
+            OutputFile output(dir / "list.txt", "w");
+            output.Write("");
+            ActiveOutput = &output;
+            WriteActiveOutputOnInterrupt();
+            output.Write("first\n");
+            output.Write("second\nthird, not yet whole");
+            raise(signal);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), signal);
+        EXPECT_EQ(ReadFile(dir / "list.txt"), "first\r\nsecond\r\n");
+    }
+}
+
+TEST(OutputFile, ReachesTheFileInWholeLinesOnly) {
+    TempDir dir;
+    OutputFile output(dir / "list.txt", "w");
+    const std::string line = std::string(99, 'x') + "\n";
+    std::size_t lines = 0;
+    struct stat status {};
+    // Until the first bytes reach the file, which they do in whole lines.
+    while (stat((dir / "list.txt").c_str(), &status) != 0 || status.st_size == 0) {
+        ASSERT_EQ(output.Write(line), S_OK);
+        ++lines;
+        ASSERT_LT(lines, 100000u);
+    }
+    EXPECT_EQ(status.st_size % 101, 0);
+    EXPECT_EQ(output.Close(), S_OK);
+    EXPECT_EQ(ReadFile(dir / "list.txt").size(), lines * 101);
 }
 
 }  // namespace

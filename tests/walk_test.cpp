@@ -140,17 +140,31 @@ TEST(Walk, TakesWildcardCharactersInDirectoryNamesLiterally) {
     EXPECT_EQ(Walk(tree / "a*b"), std::vector<std::string>{tree / "a*b/inside.exe"});
 }
 
-TEST(Walk, EntersDirectoryLinksAndHandsOnBrokenLinksAsFiles) {
+TEST(Walk, EntersLinksWithinTheTreeNotOutOfItAndHandsOnBrokenLinksAsFiles) {
     TempDir tree;
-    MakeDirectories(tree / "top");
+    MakeDirectories(tree / "top/.store/data");
     MakeDirectories(tree / "elsewhere");
-    Touch(tree / "elsewhere/linked.exe");
-    ASSERT_EQ(symlink((tree / "elsewhere").c_str(), (tree / "top/link").c_str()), 0);
+    Touch(tree / "top/.store/data/inside.exe");
+    Touch(tree / "elsewhere/outside.exe");
+    ASSERT_EQ(symlink(".store/data", (tree / "top/link").c_str()), 0);
+    ASSERT_EQ(symlink((tree / "elsewhere").c_str(), (tree / "top/out").c_str()), 0);
+    ASSERT_EQ(symlink("../top/../elsewhere", (tree / "top/sneaky").c_str()), 0);
     ASSERT_EQ(symlink((tree / "nowhere").c_str(), (tree / "top/broken.exe").c_str()), 0);
     std::vector<std::string> found = Walk(tree / "top");
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found,
-              (std::vector<std::string>{tree / "top/broken.exe", tree / "top/link/linked.exe"}));
+              (std::vector<std::string>{tree / "top/broken.exe", tree / "top/link/inside.exe"}));
+    // The directory argument itself may be a link, and is followed.
+    EXPECT_EQ(Walk(tree / "top/link"), std::vector<std::string>{tree / "top/link/inside.exe"});
+}
+
+TEST(Walk, NeverEntersThePseudoFileSystems) {
+    for (const char* pseudo : {"/proc", "/sys"}) {
+        struct stat status {};
+        if (stat(pseudo, &status) == 0) {
+            EXPECT_TRUE(Walk(pseudo).empty()) << pseudo;
+        }
+    }
 }
 
 TEST(Walk, FollowsALinkCycleOnlyOnce) {
@@ -167,15 +181,16 @@ TEST(Walk, FollowsALinkCycleOnlyOnce) {
                                                tree / "top/sub/b.exe"}));
 }
 
-TEST(Walk, EntersTheSameDirectoryAgainWhenItIsNotAnAncestor) {
+TEST(Walk, EntersADirectoryOnceUnderTheFirstPathThatLeadsToIt) {
     TempDir tree;
     MakeDirectories(tree / "top/shared");
     Touch(tree / "top/shared/s.exe");
     ASSERT_EQ(symlink("shared", (tree / "top/alias").c_str()), 0);
-    std::vector<std::string> found = Walk(tree / "top");
-    std::sort(found.begin(), found.end());
-    EXPECT_EQ(found,
-              (std::vector<std::string>{tree / "top/alias/s.exe", tree / "top/shared/s.exe"}));
+    ASSERT_EQ(symlink("shared", (tree / "top/other-alias").c_str()), 0);
+    std::vector<std::string> names;  // the order in which the directory lists them
+    ExpectedWalk(tree / "top", names);
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(Walk(tree / "top"), std::vector<std::string>{names.front()});
 }
 
 TEST(Walk, PassesOverUnreadableDirectoriesSilently) {

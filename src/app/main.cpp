@@ -55,6 +55,7 @@ int main(int argc, char* argv[]) {
         return kExitOpenFailed;
     }
     ActiveOutput = &output;
+    WriteActiveOutputOnInterrupt();
     std::string pattern = SearchPattern(argv[1]);
     std::printf(
         "\n\nSave Version Informations\n Directory: '%s'\n Output   : '%s' %s\n Number of files:\n",

@@ -1,18 +1,38 @@
 #include "output/output_file.h"
 
+#include <algorithm>
+
 OutputFile* ActiveOutput = nullptr;
 
 namespace {
 
-constexpr std::size_t kStreamBufferSize = 64 * 1024;
+constexpr std::size_t kHeldCapacity = 64 * 1024;
 
-bool WriteBytes(std::FILE* stream, std::string_view bytes) {
-    return bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
+// Copies text to out with every line feed as CR LF; returns the end of what was copied, and in
+// lineEnd the end of its last whole line (out when there is none).
+char* CopyWithLineEnds(std::string_view text, char* out, char*& lineEnd) {
+    for (const char character : text) {
+        if (character == '\n') {
+            *out++ = '\r';
+            *out++ = '\n';
+            lineEnd = out;
+        } else {
+            *out++ = character;
+        }
+    }
+    return out;
+}
+
+void WriteActiveOutput() {
+    if (OutputFile* output = ActiveOutput) {
+        output->WriteFormedLines();
+    }
 }
 
 }  // namespace
 
-OutputFile::OutputFile(std::string_view path, std::string_view mode) : name(path), mode(mode) {}
+OutputFile::OutputFile(std::string_view path, std::string_view mode)
+    : name(path), mode(mode), held(new char[kHeldCapacity]) {}
 
 OutputFile::~OutputFile() {
     Close();
@@ -25,22 +45,45 @@ bool OutputFile::Open() {
     if (stream == nullptr) {
         return false;
     }
-    std::setvbuf(stream, nullptr, _IOFBF, kStreamBufferSize);
+    descriptor = platform::DescriptorOf(stream);
     return true;
+}
+
+bool OutputFile::WriteHeld() {
+    platform::HoldInterrupts();
+    const bool written = platform::WriteToDescriptor(descriptor, held.get(), heldSize);
+    heldSize = 0;
+    formedSize.store(0);
+    platform::ReleaseInterrupts();
+    return written;
 }
 
 HRESULT OutputFile::Write(std::string_view text) {
     if (stream == nullptr && !Open()) {
         return E_FAIL;
     }
+    const std::size_t size =
+        text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
     bool written = true;
-    for (std::size_t lineFeed = text.find('\n'); lineFeed != std::string_view::npos;
-         lineFeed = text.find('\n')) {
-        written =
-            written && WriteBytes(stream, text.substr(0, lineFeed)) && WriteBytes(stream, "\r\n");
-        text.remove_prefix(lineFeed + 1);
+    if (size > kHeldCapacity - heldSize) {
+        written = WriteHeld();
     }
-    written = written && WriteBytes(stream, text);
+    if (size <= kHeldCapacity) {
+        char* lineEnd = nullptr;
+        const char* end = CopyWithLineEnds(text, held.get() + heldSize, lineEnd);
+        heldSize = static_cast<std::size_t>(end - held.get());
+        if (lineEnd != nullptr) {
+            formedSize.store(static_cast<std::size_t>(lineEnd - held.get()));
+        }
+    } else {
+        // Longer than all that is held: written at once, in one piece.
+        std::string converted(size, '\0');
+        char* lineEnd = nullptr;
+        CopyWithLineEnds(text, converted.data(), lineEnd);
+        platform::HoldInterrupts();
+        written = platform::WriteToDescriptor(descriptor, converted.data(), size) && written;
+        platform::ReleaseInterrupts();
+    }
     if (!written) {
         writeFailed = true;
         return E_FAIL;
@@ -48,11 +91,24 @@ HRESULT OutputFile::Write(std::string_view text) {
     return S_OK;
 }
 
+void OutputFile::WriteFormedLines() noexcept {
+    const std::size_t formed = formedSize.exchange(0);
+    if (formed > 0 && descriptor >= 0) {
+        platform::WriteToDescriptor(descriptor, held.get(), formed);
+    }
+}
+
 HRESULT OutputFile::Close() {
     if (stream != nullptr) {
+        const bool writtenOut = heldSize == 0 || WriteHeld();
         const bool closed = std::fclose(stream) == 0;
         stream = nullptr;
-        writeFailed = writeFailed || !closed;
+        descriptor = -1;
+        writeFailed = writeFailed || !writtenOut || !closed;
     }
     return writeFailed ? E_FAIL : S_OK;
+}
+
+void WriteActiveOutputOnInterrupt() {
+    platform::CallOnInterrupt(WriteActiveOutput);
 }

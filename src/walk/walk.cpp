@@ -1,8 +1,5 @@
 #include "walk/walk.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace {
 
 constexpr std::size_t kWildcardLength = 3;  // "*.*"
@@ -11,26 +8,41 @@ bool IsDirectory(const WIN32_FIND_DATAA& record) {
     return (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool IsOnBranch(const WalkBranch& branch, const platform::DirectoryIdentity& identity) {
-    return std::find(branch.directories.begin(), branch.directories.end(), identity) !=
-           branch.directories.end();
+bool IsLink(const WIN32_FIND_DATAA& record) {
+    return (record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The rules for entering a directory, whatever path leads to it: once per run, never a pseudo
+// file system (asked only where the volume changes, since most trees stay on one).
+bool MayEnter(const std::string& directory, WalkRun& run, std::uint64_t& volume) {
+    platform::DirectoryIdentity identity;
+    if (!platform::GetDirectoryIdentity(directory.c_str(), identity) ||
+        !run.entered.Insert(identity)) {
+        return false;
+    }
+    volume = identity.volume;
+    const bool sameVolume = run.volumeKnown && identity.volume == run.volume;
+    return sameVolume || !platform::IsPseudoFileSystem(directory.c_str());
 }
 
 }  // namespace
 
 void ScanDirectory(std::string& pattern) {
-    WalkBranch branch;
-    ScanDirectory(pattern, branch);
+    WalkRun run;
+    if (pattern.size() >= kWildcardLength) {
+        const std::string directory = pattern.substr(0, pattern.size() - kWildcardLength);
+        platform::ResolveTreeRoot(directory.c_str(), run.root);
+    }
+    ScanDirectory(pattern, run);
 }
 
-void ScanDirectory(std::string& pattern, WalkBranch& branch) {
+void ScanDirectory(std::string& pattern, WalkRun& run) {
     if (pattern.size() < kWildcardLength) {
         return;
     }
     const std::string prefix = pattern.substr(0, pattern.size() - kWildcardLength);
-    platform::DirectoryIdentity identity;
-    const bool identified = platform::GetDirectoryIdentity(prefix.c_str(), identity);
-    if (identified && IsOnBranch(branch, identity)) {
+    std::uint64_t volume = 0;
+    if (!MayEnter(prefix, run, volume)) {
         return;
     }
     WIN32_FIND_DATAA record;
@@ -39,26 +51,29 @@ void ScanDirectory(std::string& pattern, WalkBranch& branch) {
         return;
     }
     pattern.resize(prefix.size());
-    if (identified) {
-        branch.directories.push_back(identity);
-    }
-    ScanEntries(handle, record, prefix, branch);
-    if (identified) {
-        branch.directories.pop_back();
-    }
+    const std::uint64_t outerVolume = run.volume;
+    const bool outerVolumeKnown = run.volumeKnown;
+    run.volume = volume;
+    run.volumeKnown = true;
+    ScanEntries(handle, record, prefix, run);
+    run.volume = outerVolume;
+    run.volumeKnown = outerVolumeKnown;
     FindClose(handle);
 }
 
-void ScanEntries(HANDLE handle, WIN32_FIND_DATAA& record, const std::string& prefix,
-                 WalkBranch& branch) {
+void ScanEntries(HANDLE handle, WIN32_FIND_DATAA& record, const std::string& prefix, WalkRun& run) {
     std::string entryPath;
     do {
         if (IsDirectory(record)) {
             if (record.cFileName[0] == '.') {
                 continue;
             }
-            entryPath.assign(prefix).append(record.cFileName).append(platform::kSearchSuffix);
-            ScanDirectory(entryPath, branch);
+            entryPath.assign(prefix).append(record.cFileName);
+            if (IsLink(record) && !platform::LinkTargetLiesWithin(entryPath.c_str(), run.root)) {
+                continue;
+            }
+            entryPath.append(platform::kSearchSuffix);
+            ScanDirectory(entryPath, run);
         } else {
             entryPath.assign(prefix).append(record.cFileName);
             ExamineFile(entryPath, record);

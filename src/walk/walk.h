@@ -1,28 +1,33 @@
 // The depth-first walk of a directory tree.
 #pragma once
 
+#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
+#include "walk/visited_directories.h"
 
-// The directories being walked from the top down to the one in hand. A link that leads back to one
-// of them would make the walk endless, so such a directory is not entered again.
-struct WalkBranch {
-    std::vector<platform::DirectoryIdentity> directories;
+// What one walk keeps from start to end: the tree it lists and every directory it has entered.
+// Links can lead into the same directory many times over, back to an ancestor or out of the tree;
+// each directory is entered at most once, and only inside the tree.
+struct WalkRun {
+    platform::TreeRoot root;
+    VisitedDirectories entered;
+    std::uint64_t volume = 0;  // of the directory being listed; a change asks for its file system
+    bool volumeKnown = false;
 };
 
 // Walks the directory that pattern names (a directory followed by the separator and "*.*") and
 // everything beneath it, handing every file entry to ExamineFile. Directories whose names begin
-// with a dot are not entered. Directories that cannot be listed are passed over silently.
+// with a dot, links to directories outside the tree and the kernel's pseudo file systems are not
+// entered. Directories that cannot be listed are passed over silently. pattern is used as scratch
+// room: it names the listed directory, followed by the separator, when the call returns.
 void ScanDirectory(std::string& pattern);
-void ScanDirectory(std::string& pattern, WalkBranch& branch);
+void ScanDirectory(std::string& pattern, WalkRun& run);
 
 // Handles the entries of one open listing, the one already in record first; prefix is the
 // listed directory followed by the separator.
-void ScanEntries(HANDLE handle, WIN32_FIND_DATAA& record, const std::string& prefix,
-                 WalkBranch& branch);
+void ScanEntries(HANDLE handle, WIN32_FIND_DATAA& record, const std::string& prefix, WalkRun& run);
 
 // The per-file step, called once for every file entry with the entry's path and find record.
-// ExamineFile may change path.
 void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record);

@@ -19,30 +19,40 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-void RemoveTree(const std::string& path) {
+// Removes name, relative to the open directory parent, with everything in it. Works relative to
+// descriptors, so that trees deeper than any path the kernel takes go too.
+void RemoveAt(int parent, const char* name) {
     struct stat status {};
-    if (lstat(path.c_str(), &status) != 0) {
+    if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return;
     }
     if (!S_ISDIR(status.st_mode)) {
-        unlink(path.c_str());
+        unlinkat(parent, name, 0);
         return;
     }
-    chmod(path.c_str(), 0700);
-    std::vector<std::string> names;
-    if (DIR* directory = opendir(path.c_str())) {
-        while (const dirent* entry = readdir(directory)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
+    fchmodat(parent, name, 0700, 0);
+    const int directory = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (directory >= 0) {
+        std::vector<std::string> names;
+        if (DIR* stream = fdopendir(dup(directory))) {
+            while (const dirent* entry = readdir(stream)) {
+                const std::string entryName = entry->d_name;
+                if (entryName != "." && entryName != "..") {
+                    names.push_back(entryName);
+                }
             }
+            closedir(stream);
         }
-        closedir(directory);
+        for (const std::string& entryName : names) {
+            RemoveAt(directory, entryName.c_str());
+        }
+        close(directory);
     }
-    for (const std::string& name : names) {
-        RemoveTree(path + "/" + name);
-    }
-    rmdir(path.c_str());
+    unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+void RemoveTree(const std::string& path) {
+    RemoveAt(AT_FDCWD, path.c_str());
 }
 
 std::string ReadAll(int descriptor) {

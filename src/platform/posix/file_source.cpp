@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/long_paths.h"
+
 namespace platform::posix {
 
 namespace {
@@ -21,10 +23,10 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 bool FileSource::Open(const char* path) {
     // Looked at before opening: opening a device node can have effects of its own.
     struct stat named {};
-    if (fd >= 0 || stat(path, &named) != 0 || !S_ISREG(named.st_mode)) {
+    if (fd >= 0 || !StatPath(path, named) || !S_ISREG(named.st_mode)) {
         return false;
     }
-    fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    fd = OpenPath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }

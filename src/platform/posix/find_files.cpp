@@ -9,13 +9,16 @@
 // over.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "platform/posix/file_times.h"
+#include "platform/posix/long_paths.h"
 #include "platform/posix/windows_api.h"
 
 namespace {
@@ -32,8 +35,14 @@ bool IsListAllWildcard(std::string_view component) {
 }
 
 bool ReadAllNames(const std::string& directory, std::string& names) {
-    DIR* stream = opendir(directory.empty() ? "." : directory.c_str());
+    const int descriptor = platform::posix::OpenPath(directory.empty() ? "." : directory.c_str(),
+                                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    DIR* stream = fdopendir(descriptor);
     if (stream == nullptr) {
+        close(descriptor);
         return false;
     }
     while (const dirent* entry = readdir(stream)) {
@@ -45,10 +54,13 @@ bool ReadAllNames(const std::string& directory, std::string& names) {
     return true;
 }
 
-void FillRecord(const char* name, const struct stat& status, WIN32_FIND_DATAA* record) {
+void FillRecord(const char* name, const struct stat& status, bool link, WIN32_FIND_DATAA* record) {
     std::memset(record, 0, sizeof *record);
     record->dwFileAttributes =
         S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    if (link) {
+        record->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
     record->ftCreationTime = platform::posix::ToFileTime(status.st_ctim);
     record->ftLastAccessTime = platform::posix::ToFileTime(status.st_atim);
     record->ftLastWriteTime = platform::posix::ToFileTime(status.st_mtim);
@@ -65,7 +77,21 @@ void FillUnexamined(const char* name, bool directory, WIN32_FIND_DATAA* record) 
     std::strcpy(record->cFileName, name);
 }
 
-// Delivers the next entry whose name fits the record and that, if it had to be examined, exists.
+// A link is described by what it points to (a broken one by the link itself), and link says that it
+// was one. False when the entry has gone.
+bool ExamineEntry(const char* path, unsigned char kind, struct stat& status, bool& link) {
+    using platform::posix::StatPath;
+    link = kind == DT_LNK;
+    if (!link) {
+        if (!StatPath(path, status, false)) {
+            return false;
+        }
+        link = S_ISLNK(status.st_mode);
+    }
+    return !link || StatPath(path, status) || StatPath(path, status, false);
+}
+
+// Delivers the next entry that, if it had to be examined, exists.
 bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
     while (listing.cursor < listing.names.size()) {
         const auto kind = static_cast<unsigned char>(listing.names[listing.cursor]);
@@ -73,7 +99,7 @@ bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
         const std::size_t length = std::strlen(name);
         listing.cursor += length + 2;
         if (length >= sizeof record->cFileName) {
-            continue;
+            continue;  // no file system gives such a name; the record could not hold it
         }
         if (kind == DT_DIR || kind == DT_REG) {
             FillUnexamined(name, kind == DT_DIR, record);
@@ -81,12 +107,11 @@ bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
         }
         listing.entryPath.assign(listing.directory).append(name, length);
         struct stat status {};
-        // A link is described by what it points to; a broken one by the link itself.
-        if (stat(listing.entryPath.c_str(), &status) != 0 &&
-            lstat(listing.entryPath.c_str(), &status) != 0) {
+        bool link = false;
+        if (!ExamineEntry(listing.entryPath.c_str(), kind, status, link)) {
             continue;
         }
-        FillRecord(name, status, record);
+        FillRecord(name, status, link, record);
         return true;
     }
     return false;

@@ -3,19 +3,152 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
+
+#include <array>
+
 #include "platform/platform.h"
 #include "platform/posix/file_times.h"
+#include "platform/posix/long_paths.h"
 
 namespace platform {
 
-bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
+namespace {
+
+// Climbing from a link's target towards the root of its file system: a bound against a file
+// system whose ".." never reaches a top.
+constexpr int kMostLevelsClimbed = 1 << 16;
+
+DirectoryIdentity IdentityOf(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+bool IdentityOfOpenDirectory(int descriptor, DirectoryIdentity& identity) {
     struct stat status {};
-    if (stat(directory, &status) != 0 || !S_ISDIR(status.st_mode)) {
+    if (fstat(descriptor, &status) != 0 || !S_ISDIR(status.st_mode)) {
         return false;
     }
-    identity.volume = static_cast<std::uint64_t>(status.st_dev);
-    identity.index = static_cast<std::uint64_t>(status.st_ino);
+    identity = IdentityOf(status);
     return true;
+}
+
+// Whether root is the open directory or one of its ancestors; takes the descriptor over.
+bool ClimbsToRoot(int directory, const DirectoryIdentity& root) {
+    bool found = false;
+    DirectoryIdentity here;
+    DirectoryIdentity below;
+    for (int level = 0; level < kMostLevelsClimbed && directory >= 0; ++level) {
+        // At the top of the file system tree, ".." is the directory itself.
+        if (!IdentityOfOpenDirectory(directory, here) || (level > 0 && here == below)) {
+            break;
+        }
+        if (here == root) {
+            found = true;
+            break;
+        }
+        below = here;
+        const int parent = openat(directory, "..", posix::kPassThroughFlags);
+        close(directory);
+        directory = parent;
+    }
+    if (directory >= 0) {
+        close(directory);
+    }
+    return found;
+}
+
+#if defined(__linux__)
+// Types that statfs reports for the kernel's pseudo file systems.
+constexpr std::array<unsigned long, 19> kPseudoFileSystemTypes = {
+    0x9fa0,      // proc
+    0x62656572,  // sysfs
+    0x1cd1,      // devpts
+    0x27e0eb,    // cgroup
+    0x63677270,  // cgroup2
+    0x64626720,  // debugfs
+    0x74726163,  // tracefs
+    0x73636673,  // securityfs
+    0xcafe4a11,  // bpf
+    0x6165676c,  // pstore
+    0x62656570,  // configfs
+    0xde5e81e4,  // efivarfs
+    0xf97cff8c,  // selinuxfs
+    0x43415d53,  // smackfs
+    0x42494e4d,  // binfmt_misc
+    0x19800202,  // mqueue
+    0x65735543,  // fusectl
+    0x6e736673,  // nsfs
+    0x67596969,  // rpc_pipefs
+};
+#endif
+
+void (*interruptAction)() = nullptr;
+
+sigset_t InterruptSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+void OnInterrupt(int signal) {
+    const int savedError = errno;
+    if (interruptAction != nullptr) {
+        interruptAction();
+    }
+    // Still blocked while this handler runs: delivered, with its default effect, on return.
+    std::signal(signal, SIG_DFL);
+    raise(signal);
+    errno = savedError;
+}
+
+}  // namespace
+
+bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
+    struct stat status {};
+    if (!posix::StatPath(directory, status) || !S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    identity = IdentityOf(status);
+    return true;
+}
+
+bool ResolveTreeRoot(const char* directory, TreeRoot& root) {
+    root.resolvedPath.clear();
+    return GetDirectoryIdentity(directory, root.identity);
+}
+
+bool LinkTargetLiesWithin(const char* link, const TreeRoot& root) {
+    return ClimbsToRoot(posix::OpenPath(link, posix::kPassThroughFlags), root.identity);
+}
+
+bool IsPseudoFileSystem(const char* directory) {
+#if defined(__linux__)
+    const int descriptor = posix::OpenPath(directory, posix::kPassThroughFlags);
+    if (descriptor < 0) {
+        return false;
+    }
+    struct statfs status {};
+    const bool known = fstatfs(descriptor, &status) == 0;
+    close(descriptor);
+    if (!known) {
+        return false;
+    }
+    const auto type = static_cast<unsigned long>(status.f_type);
+    for (const unsigned long pseudo : kPseudoFileSystemTypes) {
+        if (type == pseudo) {
+            return true;
+        }
+    }
+#else
+    static_cast<void>(directory);
+#endif
+    return false;
 }
 
 bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME& time) {
@@ -24,7 +157,7 @@ bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME
         return true;
     }
     struct stat status {};
-    if (stat(path, &status) != 0) {
+    if (!posix::StatPath(path, status)) {
         return false;
     }
     time = posix::ToFileTime(status.st_mtim);
@@ -33,6 +166,45 @@ bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME
 
 void ContainVersionBlock(unsigned char* /*block*/, DWORD /*size*/) {
     // GetFileVersionInfoA has already bound the root's length to what it read.
+}
+
+void CallOnInterrupt(void (*action)()) {
+    interruptAction = action;
+    struct sigaction handling {};
+    handling.sa_handler = OnInterrupt;
+    handling.sa_mask = InterruptSignals();  // one handler run at a time
+    handling.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &handling, nullptr);
+    sigaction(SIGTERM, &handling, nullptr);
+}
+
+void HoldInterrupts() {
+    const sigset_t signals = InterruptSignals();
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void ReleaseInterrupts() {
+    const sigset_t signals = InterruptSignals();
+    sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
+int DescriptorOf(std::FILE* stream) {
+    return fileno(stream);
+}
+
+bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t written = write(descriptor, bytes, count);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
 }
 
 bool StandardOutputIsConsole() {

@@ -28,7 +28,11 @@ inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;  // a symbolic link
 inline constexpr int MAX_PATH = 260;
+// The platform's record holds names of MAX_PATH - 1 bytes; a POSIX file system can give longer
+// ones (FUSE allows 1,024 bytes, an NTFS volume mounted through it up to 765 bytes of UTF-8).
+inline constexpr int kLongestFileName = 1024;
 
 // 100-nanosecond intervals since 1601-01-01 00:00:00 UTC, split into two halves.
 struct FILETIME {
@@ -56,7 +60,7 @@ struct WIN32_FIND_DATAA {
     DWORD nFileSizeLow;
     DWORD dwReserved0;
     DWORD dwReserved1;
-    char cFileName[MAX_PATH];
+    char cFileName[kLongestFileName + 1];
     char cAlternateFileName[14];
 };
 
@@ -84,8 +88,9 @@ inline constexpr WORD HIWORD(DWORD value) {
 }
 
 // Directory listing. The pattern is a directory followed by a separator and "*.*" (or "*"); the
-// directory part is taken literally, never globbed. A name longer than cFileName holds is not
-// delivered. Symbolic links are followed; a broken link is delivered as a file.
+// directory part is taken literally, never globbed, and may be of any length. Symbolic links are
+// described by what they point to, with FILE_ATTRIBUTE_REPARSE_POINT added; a broken link is
+// delivered as a file.
 HANDLE FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData);
 BOOL FindNextFileA(HANDLE hFindFile, WIN32_FIND_DATAA* lpFindFileData);
 BOOL FindClose(HANDLE hFindFile);

@@ -2,15 +2,54 @@
 
 #include "platform/platform.h"
 
+#include <io.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace platform {
 
+namespace {
+
+// Backup semantics are what lets CreateFile open a directory at all; links on the way and at the
+// end are followed.
+HANDLE OpenDirectory(const char* directory) {
+    return CreateFileA(directory, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The directory's path with every link and junction resolved, or empty.
+std::string FinalPath(const char* directory) {
+    HANDLE handle = OpenDirectory(directory);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    std::string path(MAX_PATH, '\0');
+    DWORD length = GetFinalPathNameByHandleA(handle, path.data(), static_cast<DWORD>(path.size()),
+                                             FILE_NAME_NORMALIZED);
+    if (length >= path.size()) {
+        path.assign(length + 1, '\0');
+        length = GetFinalPathNameByHandleA(handle, path.data(), static_cast<DWORD>(path.size()),
+                                           FILE_NAME_NORMALIZED);
+    }
+    CloseHandle(handle);
+    path.resize(length < path.size() ? length : 0);
+    if (!path.empty() && path.back() == '\\') {
+        path.pop_back();
+    }
+    return path;
+}
+
+bool SameLetters(char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+}
+
+}  // namespace
+
 bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
-    // Backup semantics are what lets CreateFile open a directory at all.
-    HANDLE handle =
-        CreateFileA(directory, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = OpenDirectory(directory);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -24,6 +63,24 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
     identity.index =
         (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     return true;
+}
+
+bool ResolveTreeRoot(const char* directory, TreeRoot& root) {
+    root.resolvedPath = FinalPath(directory);
+    return !root.resolvedPath.empty() && GetDirectoryIdentity(directory, root.identity);
+}
+
+bool LinkTargetLiesWithin(const char* link, const TreeRoot& root) {
+    const std::string target = FinalPath(link);
+    const std::string& top = root.resolvedPath;
+    // Paths on Windows ignore letter case.
+    return !top.empty() && target.size() >= top.size() &&
+           std::equal(top.begin(), top.end(), target.begin(), SameLetters) &&
+           (target.size() == top.size() || target[top.size()] == '\\');
+}
+
+bool IsPseudoFileSystem(const char* /*directory*/) {
+    return false;
 }
 
 bool GetLastWriteTime(const char* /*path*/, const WIN32_FIND_DATAA& record, FILETIME& time) {
@@ -43,6 +100,30 @@ void ContainVersionBlock(unsigned char* block, DWORD size) {
         rootLength = static_cast<WORD>(size);
         std::memcpy(block, &rootLength, sizeof rootLength);
     }
+}
+
+// Ctrl+C on Windows ends the process from another thread; the listing is written in whole lines,
+// so what reached the file is whole, and nothing more is attempted.
+void CallOnInterrupt(void (* /*action*/)()) {}
+void HoldInterrupts() {}
+void ReleaseInterrupts() {}
+
+int DescriptorOf(std::FILE* stream) {
+    return _fileno(stream);
+}
+
+bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count) {
+    constexpr std::size_t kLargestWrite = 1u << 30;  // _write takes an unsigned int
+    while (count > 0) {
+        const auto chunk = static_cast<unsigned>(std::min(count, kLargestWrite));
+        const int written = _write(descriptor, bytes, chunk);
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
 }
 
 bool StandardOutputIsConsole() {
