@@ -197,8 +197,10 @@ TEST_F(HostileTree, LinksThatFanOutListEachProgramOnce) {
     EXPECT_EQ(listed[0].substr(listed[0].size() - std::strlen("/program.exe")), "/program.exe");
 }
 
-TEST_F(HostileTree, PathsLongerThanTheKernelTakesAreListed) {
-    constexpr int kLevels = 2100;  // "/d" a level: 4,200 bytes, past the kernel's 4,096
+TEST_F(HostileTree, PathsLongerThanTheKernelTakesAreListedToABoundedDepth) {
+    // "/d" a level: 4,200 bytes at level 2,100, past the kernel's 4,096. Beyond 4,096 levels the
+    // walk goes no deeper, so that no tree can exhaust its stack.
+    constexpr int kLevels = 4200;
     const Bytes program = Widget().bytes;
     int directory = open((tree / "top").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(directory, 0);
@@ -211,13 +213,15 @@ TEST_F(HostileTree, PathsLongerThanTheKernelTakesAreListed) {
         ASSERT_GE(next, 0);
         directory = next;
         path += "d/";
-        if (level == 1000 || level == kLevels - 1) {
+        if (level == 1000 || level == 2099 || level == 4095 || level == 4096) {
             const int file = openat(directory, "Level.EXE", O_WRONLY | O_CREAT, 0644);
             ASSERT_GE(file, 0);
             ASSERT_EQ(write(file, program.data(), program.size()),
                       static_cast<ssize_t>(program.size()));
             close(file);
-            expected.push_back(path + "level.exe");
+            if (level < 4096) {
+                expected.push_back(path + "level.exe");
+            }
         }
     }
     close(directory);
@@ -302,6 +306,79 @@ TEST_F(HostileTree, AnInterruptedRunLeavesOnlyWholeLines) {
             ASSERT_EQ(wholeLines.count(line), 1u) << line;
         }
     }
+}
+
+// Where FUSE can be used: a file system of the tests' own that shows longer names than local ones.
+class StretchedNames {
+  public:
+    StretchedNames(const std::string& backing, const std::string& mountPoint)
+        : mountPoint(mountPoint) {
+#ifdef QUILLET_STRETCH_NAMES_FS
+        if (access("/dev/fuse", R_OK | W_OK) != 0) {
+            refusal = "/dev/fuse cannot be used here";
+            return;
+        }
+        server = fork();
+        if (server == 0) {
+            const int nowhere = open("/dev/null", O_RDWR);
+            dup2(nowhere, STDOUT_FILENO);
+            dup2(nowhere, STDERR_FILENO);
+            execl(QUILLET_STRETCH_NAMES_FS, QUILLET_STRETCH_NAMES_FS, backing.c_str(),
+                  mountPoint.c_str(), "-f", "-o", "ro", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        struct stat mounted {};
+        struct stat parent {};
+        stat((mountPoint + "/..").c_str(), &parent);
+        for (int tries = 0; tries < 500; ++tries) {
+            if (stat(mountPoint.c_str(), &mounted) == 0 && mounted.st_dev != parent.st_dev) {
+                return;
+            }
+            int status = 0;
+            if (waitpid(server, &status, WNOHANG) == server) {
+                server = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        refusal = "the FUSE file system could not be mounted here";
+#else
+        static_cast<void>(backing);
+        refusal = "libfuse3 was not found when the tests were built";
+#endif
+    }
+
+    ~StretchedNames() {
+        if (server > 0) {
+            const std::string unmount = "fusermount3 -u '" + mountPoint + "' 2>/dev/null";
+            if (std::system(unmount.c_str()) != 0) {
+                kill(server, SIGTERM);
+            }
+            waitpid(server, nullptr, 0);
+        }
+    }
+
+    const std::string& Refusal() const {
+        return refusal;
+    }
+
+  private:
+    std::string mountPoint;
+    pid_t server = -1;
+    std::string refusal;
+};
+
+TEST_F(HostileTree, NamesLongerThanTheOldRecordHeldAreListed) {
+    MakeDirectories(tree / "backing/d@400");
+    ASSERT_TRUE(WriteImage(tree / "backing/d@400/N@296.EXE", Widget()));
+    ASSERT_TRUE(WriteImage(tree / "backing/short.exe", Widget()));
+    const StretchedNames names(tree / "backing", tree / "top");
+    if (!names.Refusal().empty()) {
+        GTEST_SKIP() << names.Refusal();
+    }
+    const std::vector<std::string> expected = {
+        std::string(400, 'd') + "/" + std::string(296, 'n') + ".exe", "short.exe"};
+    EXPECT_EQ(Run(), expected);
 }
 
 }  // namespace

@@ -1,8 +1,16 @@
 #include "walk/walk.h"
 
+#include <memory>
+
 namespace {
 
-constexpr std::size_t kWildcardLength = 3;  // "*.*"
+constexpr std::string_view kWildcard = "*.*";
+constexpr std::size_t kWildcardLength = kWildcard.size();
+// The walk recurses, and holds each level's path until the level is done: bounds on both keep its
+// stack and its memory bounded on a hostile tree. The deepest paths of a Windows volume (32,767
+// characters) fit; a directory deeper or with a longer path is not entered.
+constexpr int kDeepestLevel = 4096;
+constexpr std::size_t kLongestPath = 32 * 1024;
 
 bool IsDirectory(const WIN32_FIND_DATAA& record) {
     return (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -21,7 +29,7 @@ bool MayEnter(const std::string& directory, WalkRun& run, std::uint64_t& volume)
         return false;
     }
     volume = identity.volume;
-    const bool sameVolume = run.volumeKnown && identity.volume == run.volume;
+    const bool sameVolume = run.level.volumeKnown && identity.volume == run.level.volume;
     return sameVolume || !platform::IsPseudoFileSystem(directory.c_str());
 }
 
@@ -37,27 +45,28 @@ void ScanDirectory(std::string& pattern) {
 }
 
 void ScanDirectory(std::string& pattern, WalkRun& run) {
-    if (pattern.size() < kWildcardLength) {
+    if (pattern.size() < kWildcardLength || pattern.size() > kLongestPath ||
+        run.level.depth >= kDeepestLevel) {
         return;
     }
-    const std::string prefix = pattern.substr(0, pattern.size() - kWildcardLength);
+    // The pattern itself becomes the listed directory's prefix: a deep walk holds few copies.
+    pattern.resize(pattern.size() - kWildcardLength);
     std::uint64_t volume = 0;
-    if (!MayEnter(prefix, run, volume)) {
+    if (!MayEnter(pattern, run, volume)) {
         return;
     }
-    WIN32_FIND_DATAA record;
-    HANDLE handle = FindFirstFileA(pattern.c_str(), &record);
+    pattern.append(kWildcard);
+    // On the heap: the record is large, and the walk may be thousands of levels deep.
+    auto record = std::make_unique<WIN32_FIND_DATAA>();
+    HANDLE handle = FindFirstFileA(pattern.c_str(), record.get());
+    pattern.resize(pattern.size() - kWildcardLength);
     if (handle == INVALID_HANDLE_VALUE) {
         return;
     }
-    pattern.resize(prefix.size());
-    const std::uint64_t outerVolume = run.volume;
-    const bool outerVolumeKnown = run.volumeKnown;
-    run.volume = volume;
-    run.volumeKnown = true;
-    ScanEntries(handle, record, prefix, run);
-    run.volume = outerVolume;
-    run.volumeKnown = outerVolumeKnown;
+    const WalkLevel outer = run.level;
+    run.level = {volume, true, outer.depth + 1};
+    ScanEntries(handle, *record, pattern, run);
+    run.level = outer;
     FindClose(handle);
 }
 

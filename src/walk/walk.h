@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "walk/visited_directories.h"
@@ -10,18 +11,23 @@
 // What one walk keeps from start to end: the tree it lists and every directory it has entered.
 // Links can lead into the same directory many times over, back to an ancestor or out of the tree;
 // each directory is entered at most once, and only inside the tree.
+struct WalkLevel {
+    std::uint64_t volume = 0;  // of the directory being listed; a change asks for its file system
+    bool volumeKnown = false;
+    int depth = 0;
+};
 struct WalkRun {
     platform::TreeRoot root;
     VisitedDirectories entered;
-    std::uint64_t volume = 0;  // of the directory being listed; a change asks for its file system
-    bool volumeKnown = false;
+    WalkLevel level;
 };
 
 // Walks the directory that pattern names (a directory followed by the separator and "*.*") and
 // everything beneath it, handing every file entry to ExamineFile. Directories whose names begin
 // with a dot, links to directories outside the tree and the kernel's pseudo file systems are not
-// entered. Directories that cannot be listed are passed over silently. pattern is used as scratch
-// room: it names the listed directory, followed by the separator, when the call returns.
+// entered, nor are those more than 4,096 levels deep or with paths over 32 KiB. Directories that
+// cannot be listed are passed over silently. pattern is used as scratch room: what it holds when
+// the call returns is unspecified.
 void ScanDirectory(std::string& pattern);
 void ScanDirectory(std::string& pattern, WalkRun& run);
 

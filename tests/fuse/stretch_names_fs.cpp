@@ -1,0 +1,139 @@
+// A read-only FUSE file system for the tests that passes a directory through, stretching names:
+// a name "c@N..." in the directory shows as N copies of the letter c followed by the rest. So a
+// test can list names longer than the 255 bytes the local file systems take (FUSE allows 1,024).
+//
+// Usage: stretch_names_fs BACKING-DIRECTORY MOUNT-POINT [FUSE OPTIONS]
+
+#define FUSE_USE_VERSION 31
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fuse.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kShortestStretched = 256;  // shorter names need no stretching
+
+std::string backing;
+
+std::string Stretched(std::string_view name) {
+    const std::size_t at = name.find('@');
+    if (name.size() < 3 || at != 1) {
+        return std::string(name);
+    }
+    std::size_t digits = 2;
+    while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') {
+        ++digits;
+    }
+    const int count = std::atoi(std::string(name.substr(2, digits - 2)).c_str());
+    if (count <= 0 || count > 1024) {
+        return std::string(name);
+    }
+    return std::string(static_cast<std::size_t>(count), name[0]) + std::string(name.substr(digits));
+}
+
+std::string Shrunk(std::string_view name) {
+    std::size_t run = 0;
+    while (run < name.size() && name[run] == name[0]) {
+        ++run;
+    }
+    if (run < kShortestStretched) {
+        return std::string(name);
+    }
+    return std::string(1, name[0]) + "@" + std::to_string(run) + std::string(name.substr(run));
+}
+
+std::string BackingPath(const char* path) {
+    std::string result = backing;
+    std::string_view rest(path);
+    while (!rest.empty()) {
+        const std::size_t slash = rest.find('/');
+        const std::string_view component = rest.substr(0, slash);
+        if (!component.empty()) {
+            result.push_back('/');
+            result.append(Shrunk(component));
+        }
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    }
+    return result;
+}
+
+int GetAttributes(const char* path, struct stat* status, fuse_file_info*) {
+    return lstat(BackingPath(path).c_str(), status) == 0 ? 0 : -errno;
+}
+
+int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+                  fuse_readdir_flags) {
+    DIR* directory = opendir(BackingPath(path).c_str());
+    if (directory == nullptr) {
+        return -errno;
+    }
+    while (const dirent* entry = readdir(directory)) {
+        struct stat status {};
+        status.st_ino = entry->d_ino;
+        status.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+        fill(buffer, Stretched(entry->d_name).c_str(), &status, 0, fuse_fill_dir_flags{});
+    }
+    closedir(directory);
+    return 0;
+}
+
+int Open(const char* path, fuse_file_info* info) {
+    if ((info->flags & O_ACCMODE) != O_RDONLY) {
+        return -EROFS;
+    }
+    const int descriptor = open(BackingPath(path).c_str(), O_RDONLY);
+    if (descriptor < 0) {
+        return -errno;
+    }
+    info->fh = static_cast<std::uint64_t>(descriptor);
+    return 0;
+}
+
+int Read(const char*, char* buffer, std::size_t size, off_t offset, fuse_file_info* info) {
+    const ssize_t got = pread(static_cast<int>(info->fh), buffer, size, offset);
+    return got < 0 ? -errno : static_cast<int>(got);
+}
+
+int Release(const char*, fuse_file_info* info) {
+    close(static_cast<int>(info->fh));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 3) {
+        std::fputs("usage: stretch_names_fs BACKING-DIRECTORY MOUNT-POINT [FUSE OPTIONS]\n",
+                   stderr);
+        return 2;
+    }
+    char* resolved = realpath(argv[1], nullptr);
+    if (resolved == nullptr) {
+        std::perror(argv[1]);
+        return 2;
+    }
+    backing = resolved;
+    std::free(resolved);
+    fuse_operations operations{};
+    operations.getattr = GetAttributes;
+    operations.readdir = ReadDirectory;
+    operations.open = Open;
+    operations.read = Read;
+    operations.release = Release;
+    std::vector<char*> arguments{argv[0]};
+    for (int index = 2; index < argc; ++index) {
+        arguments.push_back(argv[index]);
+    }
+    return fuse_main(static_cast<int>(arguments.size()), arguments.data(), &operations, nullptr);
+}
