@@ -9,9 +9,7 @@
 // over.
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -35,14 +33,8 @@ bool IsListAllWildcard(std::string_view component) {
 }
 
 bool ReadAllNames(const std::string& directory, std::string& names) {
-    const int descriptor = platform::posix::OpenPath(directory.empty() ? "." : directory.c_str(),
-                                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0) {
-        return false;
-    }
-    DIR* stream = fdopendir(descriptor);
+    DIR* stream = platform::posix::OpenDirectoryStream(directory.empty() ? "." : directory.c_str());
     if (stream == nullptr) {
-        close(descriptor);
         return false;
     }
     while (const dirent* entry = readdir(stream)) {
