@@ -6,12 +6,17 @@ SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD     ?= build-fuzz
 WINDOWS_BUILD  ?= build-mingw64
 WINDOWS32_BUILD ?= build-mingw32
+PACKAGE_BUILD  ?= build-package
+DIST           ?= dist
 PREFIX         ?= /usr/local
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS   ?= 60
 GENERATOR      := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
+VERSION        := $(shell grep -m1 -o 'quillet VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+WINDOWS_ZIP    := quillet-$(VERSION)-windows
 
-.PHONY: all build run test test-sanitize fuzz fuzz-build windows test-windows install bench clean
+.PHONY: all build run test test-sanitize fuzz fuzz-build windows test-windows install bench \
+        package package-windows check-packages clean
 
 all: build
 
@@ -21,7 +26,9 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only what the sample run needs: the tool and the maker of the sample tree.
+run: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target quillet make_sample_tree
 	$(BUILD)/make_sample_tree $(BUILD)/sample-tree
 	$(BUILD)/quillet $(BUILD)/sample-tree $(BUILD)/sample-listing.txt
 	@echo
@@ -68,8 +75,39 @@ test-windows: build windows
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# The Debian package, built with CPack in a build of its own without the tests.
+$(PACKAGE_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(PACKAGE_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQUILLET_TESTS=OFF
+
+package: $(PACKAGE_BUILD)/CMakeCache.txt
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+	mkdir -p $(DIST)
+	cp $(PACKAGE_BUILD)/quillet_$(VERSION)_*.deb $(DIST)/
+	@ls -l $(DIST)/quillet_$(VERSION)_*.deb
+
+# The Windows zip: both programs (static, so nothing else is needed), the README and the license,
+# as text with CR LF line ends.
+package-windows: $(WINDOWS_BUILD)/CMakeCache.txt $(WINDOWS32_BUILD)/CMakeCache.txt
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target quillet
+	cmake --build $(WINDOWS32_BUILD) -j $(JOBS) --target quillet
+	rm -rf $(PACKAGE_BUILD)/zip && mkdir -p $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/x86_64 \
+	    $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/i686 $(DIST)
+	cp $(WINDOWS_BUILD)/quillet.exe $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/x86_64/
+	cp $(WINDOWS32_BUILD)/quillet.exe $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/i686/
+	sed 's/$$/\r/' README.md > $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/README.txt
+	sed 's/$$/\r/' LICENSE > $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/LICENSE.txt
+	rm -f $(DIST)/$(WINDOWS_ZIP).zip
+	cd $(PACKAGE_BUILD)/zip && cmake -E tar cf $(abspath $(DIST))/$(WINDOWS_ZIP).zip --format=zip $(WINDOWS_ZIP)
+	@ls -l $(DIST)/$(WINDOWS_ZIP).zip
+
+# Installs the package, runs it from PATH, removes it again, and runs the zipped program under Wine.
+check-packages: package package-windows run
+	packaging/check $(DIST) $(VERSION) $(BUILD)
+
 bench: build
 	bench/run $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(WINDOWS32_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(WINDOWS32_BUILD) \
+	    $(PACKAGE_BUILD) $(DIST)
