@@ -30,7 +30,8 @@ void RemoveAt(int parent, const char* name) {
         unlinkat(parent, name, 0);
         return;
     }
-    fchmodat(parent, name, 0700, 0);
+    // Whatever its permissions were; where they cannot be changed, the removal simply fails.
+    [[maybe_unused]] const int opened = fchmodat(parent, name, 0700, 0);
     const int directory = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (directory >= 0) {
         std::vector<std::string> names;
