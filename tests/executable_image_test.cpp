@@ -12,6 +12,7 @@
 
 #include "fixtures/executable_writer.h"
 #include "platform/platform.h"
+#include "platform/posix/version_resources/executable_image.h"
 #include "support/version_files.h"
 #include "version/version_info.h"
 
@@ -308,6 +309,23 @@ TEST(Economy, ReadsLittleOfALargeFileWithItsResourceAtTheEnd) {
     EXPECT_EQ(ReadValues(block).product, "Widget");
     ReleaseVersionBlock(block);
     EXPECT_LT(read, 64u * 1024u);
+}
+
+TEST(Economy, WorkGrowsLinearlyWithWhatAFileHolds) {
+    // The most a PE file can hold for a reader to wade through: 65,535 sections, the real ones
+    // last, and resource tables of 65,535 entries at every level, the wanted one last.
+    constexpr std::uint64_t kMostSections = 65535;
+    constexpr std::uint64_t kMostEntries = 65535;
+    PeOptions options;
+    options.resources = {VersionResource(Block("Widget"))};
+    options.leadingSections = kMostSections - 2;
+    options.paddingEntries = kMostEntries - 1;
+    const ImageFile image = BuildPe(options);
+    const std::uint64_t before = platform::posix::StructuresExamined();
+    EXPECT_EQ(ProductOf(image), "Widget");
+    const std::uint64_t work = platform::posix::StructuresExamined() - before;
+    // Loaded once for its size and once for its bytes; each look-up of an address a binary search.
+    EXPECT_LT(work, 2 * 20 * (kMostSections + 3 * kMostEntries));
 }
 
 }  // namespace

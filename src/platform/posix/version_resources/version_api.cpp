@@ -10,10 +10,10 @@
 #include <cstring>
 #include <span>
 
-#include "platform/posix/executable_image.h"
-#include "platform/posix/file_source.h"
-#include "platform/posix/text_encoding.h"
-#include "platform/posix/version_tree.h"
+#include "platform/posix/version_resources/executable_image.h"
+#include "platform/posix/version_resources/file_source.h"
+#include "platform/posix/version_resources/text_encoding.h"
+#include "platform/posix/version_resources/version_tree.h"
 #include "platform/posix/windows_api.h"
 
 namespace {

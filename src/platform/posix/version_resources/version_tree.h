@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/posix/byte_view.h"
+#include "platform/posix/version_resources/byte_view.h"
 
 namespace platform::posix {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <span>
 
-#include "platform/posix/byte_view.h"
+#include "platform/posix/version_resources/byte_view.h"
 
 namespace platform::posix {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/posix/byte_view.h"
+#include "platform/posix/version_resources/byte_view.h"
 
 namespace platform::posix {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/file_source.h"
+#include "platform/posix/version_resources/file_source.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/text_encoding.h"
+#include "platform/posix/version_resources/text_encoding.h"
 
 #include <array>
 

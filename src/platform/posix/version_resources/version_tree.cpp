@@ -1,8 +1,8 @@
-#include "platform/posix/version_tree.h"
+#include "platform/posix/version_resources/version_tree.h"
 
 #include <algorithm>
 
-#include "platform/posix/text_encoding.h"
+#include "platform/posix/version_resources/text_encoding.h"
 
 namespace platform::posix {
 

@@ -1,0 +1,298 @@
+#include "platform/posix/version_resources/executable_image.h"
+
+#include <algorithm>
+#include <array>
+#include <queue>
+#include <span>
+#include <vector>
+
+#include "platform/posix/version_resources/image_views.h"
+
+namespace platform::posix {
+
+namespace {
+
+constexpr std::uint32_t kVersionType = 16;
+constexpr std::uint32_t kVersionName = 1;
+constexpr std::uint32_t kNeutralLanguage = 0;
+constexpr std::uint32_t kEnglishUnitedStates = 0x0409;
+constexpr std::uint16_t kNeVersionType = 0x8010;
+constexpr std::uint16_t kNeVersionName = 0x8001;
+// A version block's lengths are 16-bit, so no more than this is ever needed of a resource.
+constexpr std::uint32_t kLargestVersionBlock = 0xFFFF;
+
+thread_local std::uint64_t structuresExamined = 0;
+
+struct FileRange {
+    std::uint64_t offset;
+    std::uint64_t storedBytes;  // bytes from offset that the section's raw data holds
+};
+
+// Turns RVAs into file offsets through the first section, in table order, whose virtual range
+// holds them. Sections may overlap; the answer for every stretch of addresses is worked out once,
+// so each look-up is a binary search, whatever the number of sections.
+class SectionMap {
+  public:
+    explicit SectionMap(std::vector<SectionHeader> headers);
+    std::optional<FileRange> Locate(std::uint64_t rva) const;
+
+  private:
+    static constexpr std::uint32_t kNoSection = 0xFFFFFFFFu;
+    struct Stretch {
+        std::uint64_t start;    // up to the next stretch's start
+        std::uint32_t section;  // the first section holding it, or kNoSection
+    };
+    static std::uint64_t End(const SectionHeader& section) {
+        return std::uint64_t{section.virtualAddress} +
+               std::max(section.virtualSize, section.rawSize);
+    }
+
+    std::vector<SectionHeader> sections;
+    std::vector<Stretch> stretches;
+};
+
+SectionMap::SectionMap(std::vector<SectionHeader> headers) : sections(std::move(headers)) {
+    std::vector<std::uint64_t> bounds;
+    std::vector<std::uint32_t> byStart;
+    for (std::uint32_t index = 0; index < sections.size(); ++index) {
+        if (End(sections[index]) > sections[index].virtualAddress) {
+            bounds.push_back(sections[index].virtualAddress);
+            bounds.push_back(End(sections[index]));
+            byStart.push_back(index);
+        }
+    }
+    std::sort(bounds.begin(), bounds.end());
+    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+    std::sort(byStart.begin(), byStart.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return sections[a].virtualAddress < sections[b].virtualAddress;
+    });
+    // Sweep the bounds in order, keeping the sections that have begun, earliest in the table on
+    // top; those that have ended leave when they come to the top.
+    std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<>> begun;
+    std::size_t next = 0;
+    for (const std::uint64_t bound : bounds) {
+        for (; next < byStart.size() && sections[byStart[next]].virtualAddress <= bound; ++next) {
+            begun.push(byStart[next]);
+        }
+        while (!begun.empty() && End(sections[begun.top()]) <= bound) {
+            begun.pop();
+        }
+        stretches.push_back(Stretch{bound, begun.empty() ? kNoSection : begun.top()});
+    }
+}
+
+std::optional<FileRange> SectionMap::Locate(std::uint64_t rva) const {
+    const auto after = std::upper_bound(stretches.begin(), stretches.end(), rva,
+                                        [](std::uint64_t value, const Stretch& stretch) {
+                                            ++structuresExamined;
+                                            return value < stretch.start;
+                                        });
+    if (after == stretches.begin() || std::prev(after)->section == kNoSection) {
+        return std::nullopt;
+    }
+    const SectionHeader& section = sections[std::prev(after)->section];
+    const std::uint64_t delta = rva - section.virtualAddress;
+    const std::uint64_t stored = delta < section.rawSize ? section.rawSize - delta : 0;
+    return FileRange{section.rawOffset + delta, stored};
+}
+
+// What a search of a resource table prefers: the first of these IDs found, in this order of
+// preference, else (when elseFirst) the table's first entry.
+struct Preference {
+    std::span<const std::uint32_t> ids;
+    bool elseFirst;
+};
+
+constexpr std::array<std::uint32_t, 1> kVersionTypeId = {kVersionType};
+constexpr std::array<std::uint32_t, 1> kVersionNameId = {kVersionName};
+constexpr std::array<std::uint32_t, 2> kPreferredLanguages = {kNeutralLanguage,
+                                                              kEnglishUnitedStates};
+
+class PeImage {
+  public:
+    PeImage(FileSource& source, std::uint32_t resourceRva, std::vector<SectionHeader> sections)
+        : file(source), resourceRva(resourceRva), sections(std::move(sections)) {}
+
+    std::optional<ResourceLocation> FindVersionResource();
+
+  private:
+    std::optional<ByteView> ViewResource(std::uint64_t offsetInDirectory, std::size_t count);
+    std::optional<ResourceEntry> ChooseEntry(std::uint32_t table, Preference preference);
+    std::optional<std::uint32_t> Subdirectory(std::uint32_t table, Preference preference);
+    std::optional<ResourceLocation> ReadDataEntry(std::optional<ResourceEntry> entry);
+
+    FileSource& file;
+    std::uint32_t resourceRva;
+    SectionMap sections;
+};
+
+std::optional<ByteView> PeImage::ViewResource(std::uint64_t offsetInDirectory, std::size_t count) {
+    const auto range = sections.Locate(resourceRva + offsetInDirectory);
+    if (!range || range->storedBytes < count) {
+        return std::nullopt;
+    }
+    return file.View(range->offset, count);
+}
+
+// The entry the preference picks, looking at the entries until one cannot be read.
+std::optional<ResourceEntry> PeImage::ChooseEntry(std::uint32_t table, Preference preference) {
+    const auto header = ResourceTableHeader::From(
+        ViewResource(table, ResourceTableHeader::kSize).value_or(ByteView()));
+    if (!header) {
+        return std::nullopt;
+    }
+    std::optional<ResourceEntry> chosen;
+    std::size_t chosenRank = preference.ids.size() + 1;
+    for (std::size_t index = 0; index < header->entryCount; ++index) {
+        const auto entry = ResourceEntry::From(
+            ViewResource(table + ResourceTableHeader::EntryOffset(index), ResourceEntry::kSize)
+                .value_or(ByteView()));
+        if (!entry) {
+            break;
+        }
+        const auto preferred = std::find(preference.ids.begin(), preference.ids.end(), entry->id);
+        const auto rank = static_cast<std::size_t>(preferred - preference.ids.begin());
+        if (rank == 0) {
+            return entry;
+        }
+        if (rank < chosenRank && (rank < preference.ids.size() || preference.elseFirst)) {
+            chosen = entry;
+            chosenRank = rank;
+        }
+    }
+    return chosen;
+}
+
+std::optional<std::uint32_t> PeImage::Subdirectory(std::uint32_t table, Preference preference) {
+    const auto entry = ChooseEntry(table, preference);
+    if (!entry || !entry->isSubdirectory()) {
+        return std::nullopt;
+    }
+    return entry->offset();
+}
+
+std::optional<ResourceLocation> PeImage::ReadDataEntry(std::optional<ResourceEntry> entry) {
+    if (!entry || entry->isSubdirectory()) {
+        return std::nullopt;
+    }
+    const auto data = ResourceDataEntry::From(
+        ViewResource(entry->offset(), ResourceDataEntry::kSize).value_or(ByteView()));
+    if (!data) {
+        return std::nullopt;
+    }
+    const std::uint32_t size = std::min(data->size, kLargestVersionBlock);
+    const auto range = sections.Locate(data->rva);
+    if (size == 0 || !range) {
+        return std::nullopt;
+    }
+    const auto stored =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(range->storedBytes, size));
+    if (!file.View(range->offset, 0) || stored > file.Size() - range->offset) {
+        return std::nullopt;
+    }
+    return ResourceLocation{range->offset, size, stored};
+}
+
+std::optional<ResourceLocation> PeImage::FindVersionResource() {
+    constexpr std::uint32_t kRoot = 0;
+    const auto names = Subdirectory(kRoot, {kVersionTypeId, false});
+    const auto languages = names ? Subdirectory(*names, {kVersionNameId, false}) : std::nullopt;
+    return languages ? ReadDataEntry(ChooseEntry(*languages, {kPreferredLanguages, true}))
+                     : std::nullopt;
+}
+
+std::optional<std::vector<SectionHeader>> ReadSectionTable(FileSource& file, std::uint64_t table,
+                                                           std::uint16_t count) {
+    std::vector<std::uint8_t> storage;
+    const auto bytes = file.Read(table, std::size_t{count} * SectionHeader::kSize, storage);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    std::vector<SectionHeader> sections;
+    sections.reserve(count);
+    for (std::size_t index = 0; index < count; ++index) {
+        sections.push_back(*SectionHeader::From(bytes->From(index * SectionHeader::kSize)));
+    }
+    structuresExamined += count;
+    return sections;
+}
+
+std::optional<ResourceLocation> FindPeVersionResource(FileSource& file, std::uint64_t peHeader) {
+    const auto pe = PeHeader::From(file.View(peHeader, PeHeader::kSize).value_or(ByteView()));
+    if (!pe) {
+        return std::nullopt;
+    }
+    const std::uint64_t optionalHeader = PeHeader::OptionalHeaderOffset(peHeader);
+    const std::size_t needed = ResourceDataDirectory::SizeNeeded(
+        file.View(optionalHeader, ResourceDataDirectory::kMagicSize).value_or(ByteView()));
+    if (needed == 0 || pe->optionalHeaderSize < needed) {
+        return std::nullopt;
+    }
+    const auto resources =
+        ResourceDataDirectory::From(file.View(optionalHeader, needed).value_or(ByteView()));
+    if (!resources) {
+        return std::nullopt;
+    }
+    auto sections =
+        ReadSectionTable(file, optionalHeader + pe->optionalHeaderSize, pe->sectionCount);
+    if (!sections) {
+        return std::nullopt;
+    }
+    PeImage image(file, resources->rva, std::move(*sections));
+    return image.FindVersionResource();
+}
+
+std::optional<ResourceLocation> FindNeVersionResource(FileSource& file, std::uint64_t neHeader) {
+    const auto header = NeHeader::From(file.View(neHeader, NeHeader::kSize).value_or(ByteView()));
+    if (!header || header->residentNames <= header->resourceTable) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> storage;
+    auto table = NeResourceTable::From(
+        file.Read(neHeader + header->resourceTable,
+                  std::size_t{header->residentNames} - header->resourceTable, storage)
+            .value_or(ByteView()));
+    if (!table) {
+        return std::nullopt;
+    }
+    while (const auto type = table->NextType()) {
+        for (std::size_t index = 0; index < type->count; ++index) {
+            const auto name = table->NextName();
+            ++structuresExamined;
+            if (!name) {
+                return std::nullopt;
+            }
+            if (type->type == kNeVersionType && name->id == kNeVersionName) {
+                const auto size = static_cast<std::uint32_t>(
+                    std::min<std::uint64_t>(name->length, kLargestVersionBlock));
+                if (size == 0 || name->offset > file.Size() || size > file.Size() - name->offset) {
+                    return std::nullopt;
+                }
+                return ResourceLocation{name->offset, size, size};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ResourceLocation> FindVersionResource(FileSource& file) {
+    const auto dos = DosHeader::From(file.View(0, DosHeader::kSize).value_or(ByteView()));
+    if (!dos) {
+        return std::nullopt;
+    }
+    constexpr std::uint16_t kNeSignature = 0x454E;  // "NE"
+    const auto signature = file.View(dos->newHeader, 2);
+    if (!signature) {
+        return std::nullopt;
+    }
+    return *signature->Read16(0) == kNeSignature ? FindNeVersionResource(file, dos->newHeader)
+                                                 : FindPeVersionResource(file, dos->newHeader);
+}
+
+std::uint64_t StructuresExamined() {
+    return structuresExamined;
+}
+
+}  // namespace platform::posix
