@@ -4,6 +4,7 @@
 #include <string>
 
 #include "output/output_file.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "walk/walk.h"
 
@@ -26,11 +27,7 @@ bool AppendRequested(int argc, char* argv[]) {
         return false;
     }
     std::string flag(argv[3]);
-    for (char& character : flag) {
-        if (character >= 'A' && character <= 'Z') {
-            character = static_cast<char>(character - 'A' + 'a');
-        }
-    }
+    platform::LowerCaseAscii(flag);
     return flag == "-a" || flag == "/a";
 }
 

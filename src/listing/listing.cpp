@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "output/output_file.h"
+#include "platform/ascii.h"
 #include "version/text_cleanup.h"
 #include "version/version_info.h"
 #include "walk/walk.h"
@@ -19,14 +20,6 @@ constexpr std::size_t kVersionWidth = 15;
 constexpr std::int32_t kMarkerInterval = 50;
 constexpr std::int32_t kMarkerLineInterval = 500;
 constexpr std::array<std::string_view, 3> kCandidateExtensions = {".exe", ".dll", ".ocx"};
-
-void LowerCase(std::string& text) {
-    for (char& character : text) {
-        if (character >= 'A' && character <= 'Z') {
-            character = static_cast<char>(character - 'A' + 'a');
-        }
-    }
-}
 
 void AppendField(std::string& line, std::string_view value, std::size_t width) {
     const std::size_t start = line.size();
@@ -110,14 +103,14 @@ void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
         return;
     }
     std::string extension = path.substr(dot);
-    LowerCase(extension);
+    platform::LowerCaseAscii(extension);
     if (!IsCandidate(extension)) {
         return;
     }
     // The file is read under the name the walk found; only the comparison and the listed path are
     // in lower case, which names the same file only where letter case does not count.
     std::string listedPath(path);
-    LowerCase(listedPath);
+    platform::LowerCaseAscii(listedPath);
     unsigned char* block = LoadVersionBlock(path.c_str());
     if (block == nullptr) {
         return;

@@ -2,10 +2,11 @@
 
 #include "platform/platform.h"
 
+#include "platform/ascii.h"
+
 #include <io.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 namespace platform {
@@ -42,8 +43,7 @@ std::string FinalPath(const char* directory) {
 }
 
 bool SameLetters(char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
+    return LowerCaseAscii(a) == LowerCaseAscii(b);
 }
 
 }  // namespace

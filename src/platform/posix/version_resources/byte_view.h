@@ -8,6 +8,11 @@
 
 namespace platform::posix {
 
+// Version blocks align every node, value and child to four bytes from the block's start.
+constexpr std::size_t AlignTo4(std::size_t offset) {
+    return (offset + 3) & ~std::size_t{3};
+}
+
 class ByteView {
   public:
     constexpr ByteView() = default;

@@ -56,28 +56,31 @@ bool IsLowSurrogate(char32_t unit) {
 
 }  // namespace
 
+std::optional<Utf16Character> DecodeUtf16(ByteView units, std::size_t at) {
+    const auto unit = units.Read16(at);
+    if (!unit) {
+        return std::nullopt;
+    }
+    if (IsHighSurrogate(*unit)) {
+        const auto next = units.Read16(at + 2);
+        if (next && IsLowSurrogate(*next)) {
+            return Utf16Character{0x10000 + ((char32_t{*unit} - 0xD800) << 10) + (*next - 0xDC00),
+                                  4};
+        }
+        return Utf16Character{kReplacementCharacter, 2};
+    }
+    return Utf16Character{IsLowSurrogate(*unit) ? kReplacementCharacter : char32_t{*unit}, 2};
+}
+
 std::size_t Utf16ToUtf8(ByteView units, std::span<char> out) {
     std::size_t written = 0;
-    for (std::size_t at = 0;; at += 2) {
-        const auto unit = units.Read16(at);
-        if (!unit || *unit == 0) {
+    for (std::size_t at = 0;;) {
+        const auto character = DecodeUtf16(units, at);
+        if (!character || character->codePoint == 0 ||
+            !Append(character->codePoint, out, written)) {
             break;
         }
-        char32_t codePoint = *unit;
-        if (IsHighSurrogate(codePoint)) {
-            const auto next = units.Read16(at + 2);
-            if (next && IsLowSurrogate(*next)) {
-                codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (*next - 0xDC00);
-                at += 2;
-            } else {
-                codePoint = kReplacementCharacter;
-            }
-        } else if (IsLowSurrogate(codePoint)) {
-            codePoint = kReplacementCharacter;
-        }
-        if (!Append(codePoint, out, written)) {
-            break;
-        }
+        at += character->bytes;
     }
     return Terminate(out, written);
 }

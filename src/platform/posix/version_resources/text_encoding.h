@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 #include "platform/posix/version_resources/byte_view.h"
@@ -13,6 +14,14 @@ namespace platform::posix {
 // no more than out holds and always terminates (given room for one byte); returns the bytes
 // written before the terminator. Room for three bytes per unit and the terminator is always enough.
 std::size_t Utf16ToUtf8(ByteView units, std::span<char> out);
+
+// The character whose UTF-16 units start at offset at of units: a pair of surrogates combined,
+// a lone surrogate as U+FFFD, and how many bytes it took (2 or 4); none at the view's end.
+struct Utf16Character {
+    char32_t codePoint;
+    std::size_t bytes;
+};
+std::optional<Utf16Character> DecodeUtf16(ByteView units, std::size_t at);
 
 // The same for Windows-1252 text, up to its first 0 byte; three bytes per input byte suffice.
 std::size_t Windows1252ToUtf8(ByteView bytes, std::span<char> out);

@@ -18,14 +18,11 @@
 
 namespace {
 
+using platform::posix::AlignTo4;
 using platform::posix::ByteView;
 
 constexpr std::size_t kSmallestBlock = 6;  // one node header
 constexpr std::size_t kConversionBytesPerByte = 3;
-
-std::size_t AlignTo4(std::size_t offset) {
-    return (offset + 3) & ~std::size_t{3};
-}
 
 std::size_t ConversionRoomOffset(std::size_t resourceSize) {
     return AlignTo4(resourceSize);

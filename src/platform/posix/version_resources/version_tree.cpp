@@ -2,11 +2,14 @@
 
 #include <algorithm>
 
+#include "platform/ascii.h"
 #include "platform/posix/version_resources/text_encoding.h"
 
 namespace platform::posix {
 
 namespace {
+
+using platform::LowerCaseAscii;
 
 constexpr std::size_t kWideHeaderSize = 6;    // wLength, wValueLength, wType
 constexpr std::size_t kNarrowHeaderSize = 4;  // wLength, wValueLength
@@ -14,10 +17,6 @@ constexpr std::uint16_t kTextType = 1;
 constexpr std::uint8_t kFirstNarrowKeyByte = 0x20;
 constexpr std::string_view kStringTablesKey = "StringFileInfo";
 constexpr std::size_t kStringValueDepth = 3;  // StringFileInfo, table, name
-
-std::size_t AlignTo4(std::size_t offset) {
-    return (offset + 3) & ~std::size_t{3};
-}
 
 struct Node {
     std::size_t start;
@@ -71,31 +70,28 @@ NodeLayout LayOut(ByteView block, BlockForm form, const Node& node) {
     return layout;
 }
 
-char FoldCase(char32_t character) {
-    return character >= 'A' && character <= 'Z' ? static_cast<char>(character - 'A' + 'a')
-                                                : static_cast<char>(character);
-}
-
 bool SameLetters(char32_t a, char32_t b) {
-    return a == b || (a < 0x80 && b < 0x80 && FoldCase(a) == FoldCase(b));
+    return LowerCaseAscii(a) == LowerCaseAscii(b);
 }
 
 // Compares the node's key, up to its terminator (or the node's end), with the wanted component.
 bool KeyEquals(ByteView block, BlockForm form, const Node& node, std::string_view wanted) {
     const std::size_t unit = UnitSize(form);
+    const ByteView nodeBytes = block.Sub(0, node.end).value_or(ByteView());
     std::size_t at = node.keyStart;
     while (!wanted.empty()) {
         if (at + unit > node.end) {
             return false;
         }
         char32_t keyCharacter = UnitAt(block, form, at);
-        at += unit;
-        // A pair of surrogates in the key stands for one character of the component.
-        if (form == BlockForm::Wide && keyCharacter >= 0xD800 && keyCharacter <= 0xDBFF &&
-            at + 2 <= node.end) {
-            keyCharacter = 0x10000 + ((keyCharacter - 0xD800) << 10) + (*block.Read16(at) - 0xDC00);
-            at += 2;
+        std::size_t keyCharacterSize = unit;
+        if (form == BlockForm::Wide) {
+            // A pair of surrogates in the key stands for one character of the component.
+            const Utf16Character character = *DecodeUtf16(nodeBytes, at);
+            keyCharacter = character.codePoint;
+            keyCharacterSize = character.bytes;
         }
+        at += keyCharacterSize;
         const auto lead = static_cast<unsigned char>(wanted[0]);
         const DecodedCharacter wantedCharacter = form == BlockForm::Wide && lead >= 0x80
                                                      ? DecodeUtf8(wanted.data(), wanted.size())
@@ -126,7 +122,7 @@ std::optional<Node> FindChild(ByteView block, BlockForm form, const Node& parent
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return FoldCase(x) == FoldCase(y);
+               return LowerCaseAscii(x) == LowerCaseAscii(y);
            });
 }
 
