@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/damaged_files.h"
 #include "fixtures/executable_writer.h"
 
 namespace {
@@ -109,58 +110,9 @@ std::vector<Case> ValidCases() {
 
 std::vector<Case> DamagedCases() {
     std::vector<Case> cases;
-    const ImageFile whole = Pe(Tree("Widget", "Acme"));
-    const ImageLayout& layout = whole.layout;
-    const std::uint64_t data = layout.resourceData.at(0);
-    cases.push_back({"cut-in-headers.dll", Truncated(whole, layout.newHeader + 30)});
-    cases.push_back({"cut-in-sections.dll", Truncated(whole, layout.sectionTable + 60)});
-    cases.push_back({"cut-in-directory.dll", Truncated(whole, layout.resourceSection + 40)});
-    cases.push_back({"cut-in-block.dll", Truncated(whole, data + 40)});
-    cases.push_back({"new-header-past-end.dll", Damaged(whole, [](Bytes& b, const ImageLayout&) {
-                         Patch32(b, 0x3C, 0xFFFFFFF0u);
-                     })});
-    cases.push_back({"resource-rva-outside.dll", Damaged(whole, [](Bytes& b, const ImageLayout& l) {
-                         Patch32(b, l.resourceDirectoryEntry, 0x7FFFF000u);
-                     })});
-    cases.push_back({"directory-loop.dll", Damaged(whole, [](Bytes& b, const ImageLayout& l) {
-                         Patch32(b, l.resourceSection + 16 + 4, 0x80000000u);
-                     })});
-    cases.push_back({"huge-counts.dll", Damaged(whole, [](Bytes& b, const ImageLayout& l) {
-                         Patch16(b, l.resourceSection + 12, 0xFFFF);
-                         Patch16(b, l.resourceSection + 14, 0xFFFF);
-                         Patch32(b, l.resourceSection + 16, 0x80000000u);
-                     })});
-    cases.push_back({"data-outside.dll", Damaged(whole, [&](Bytes& b, const ImageLayout&) {
-                         Patch32(b, data - 16, 0x7FFFFFFFu);
-                     })});
-    cases.push_back({"data-size-huge.dll", Damaged(whole, [&](Bytes& b, const ImageLayout&) {
-                         Patch32(b, data - 12, 0xFFFFFFFFu);
-                     })});
-    cases.push_back({"root-length-zero.dll",
-                     Damaged(whole, [&](Bytes& b, const ImageLayout&) { Patch16(b, data, 0); })});
-    cases.push_back({"root-length-huge.dll", Damaged(whole, [&](Bytes& b, const ImageLayout&) {
-                         Patch16(b, data, 0xFFFF);
-                     })});
-    cases.push_back({"fixed-record-short.dll", Damaged(whole, [&](Bytes& b, const ImageLayout&) {
-                         Patch16(b, data + 2, 20);
-                     })});
-    VersionNode zeroChild = Tree("Widget", "Acme");
-    VersionNode empty = TextNode("Comments", "");
-    empty.lengthOverride = 0;
-    auto& table = zeroChild.children[0].children[0].children;
-    table.insert(table.begin() + 1, empty);
-    cases.push_back({"zero-length-child.dll", Pe(zeroChild)});
-    VersionNode overlong = Tree("Widget", "Acme");
-    overlong.children[0].children[0].children[0].lengthOverride = 4000;
-    cases.push_back({"overlong-child.dll", Pe(overlong)});
-    VersionNode binary = Tree("Widget", "Acme");
-    binary.children[0].children[0].children[0].typeOverride = 0;
-    cases.push_back({"company-typed-binary.dll", Pe(binary)});
-    const ImageFile ne = NeWithVersion(EncodeNarrowBlock(Tree("Widget", "Acme")));
-    cases.push_back({"ne-cut.dll", Truncated(ne, ne.layout.resourceData.at(0) + 20)});
-    cases.push_back({"ne-shift-huge.dll", Damaged(ne, [](Bytes& b, const ImageLayout& l) {
-                         Patch16(b, l.neResourceTable, 40);
-                     })});
+    for (DamagedFile& file : DamagedFiles()) {
+        cases.push_back({std::move(file.name), std::move(file.image)});
+    }
     return cases;
 }
 

@@ -9,6 +9,7 @@
 
 #include "listing/listing.h"
 #include "platform/platform.h"
+#include "support/version_block.h"
 #include "version/version_info.h"
 
 namespace {
@@ -56,14 +57,13 @@ void QueryFreely(const unsigned char* block) {
 void ExamineBytes(const std::uint8_t* bytes, std::size_t size) {
     const std::string& path = ScratchPath();
     Rewrite(path, bytes, size);
-    unsigned char* block = LoadVersionBlock(path.c_str());
-    if (block == nullptr) {
+    const test_support::Block block = test_support::LoadBlock(path);
+    if (!block) {
         return;
     }
-    QueryFreely(block);
+    QueryFreely(block.get());
     VersionValues values;
-    ReadVersionValues(block, values);
-    ReleaseVersionBlock(block);
+    ReadVersionValues(block.get(), values);
     // A reader must leave each text terminated inside its own buffer.
     const auto terminated = [](const char* text, std::size_t size) {
         return strnlen(text, size) < size;

@@ -10,6 +10,7 @@
 
 #include "fixtures/executable_writer.h"
 #include "support/test_support.h"
+#include "support/version_block.h"
 #include "version/version_info.h"
 
 namespace {
@@ -36,13 +37,12 @@ TEST(FuzzRegressions, RecordedInputsAreExaminedSafely) {
                                    std::istreambuf_iterator<char>());
         const std::string path = dir / "input.exe";
         ASSERT_TRUE(fixture::WriteBytes(path, bytes));
-        unsigned char* block = LoadVersionBlock(path.c_str());
-        if (block == nullptr) {
+        const test_support::Block block = test_support::LoadBlock(path);
+        if (!block) {
             continue;
         }
         VersionValues values;
-        ReadVersionValues(block, values);
-        ReleaseVersionBlock(block);
+        ReadVersionValues(block.get(), values);
         EXPECT_LE(strnlen(values.version, sizeof values.version), 23u) << input;
         EXPECT_LE(strnlen(values.company, sizeof values.company), 255u) << input;
         EXPECT_LE(strnlen(values.product, sizeof values.product), 50u) << input;

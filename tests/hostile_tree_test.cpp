@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixtures/damaged_files.h"
 #include "fixtures/executable_writer.h"
 #include "support/test_support.h"
 
@@ -111,21 +112,16 @@ TEST_F(HostileTree, DirectoriesWithoutReadOrExecutePermissionArePassedOver) {
     EXPECT_EQ(Run(true), std::vector<std::string>{"open/c.exe"});
 }
 
-TEST_F(HostileTree, FilesDamagedAnywhereAreNotListed) {
-    const ImageFile whole = Widget();
-    Write("whole.exe", whole);
-    for (const auto& [name, size] : std::vector<std::pair<std::string, std::uint64_t>>{
-             {"headers.exe", whole.layout.newHeader + 10},
-             {"sections.exe", whole.layout.sectionTable + 50},
-             {"directory.exe", whole.layout.resourceSection + 30},
-             {"block.exe", whole.layout.resourceData.at(0) + 40}}) {
-        Write(name, Truncated(whole, size));
+TEST_F(HostileTree, OfDamagedFilesOnlyThoseWithAVersionBlockAreListed) {
+    std::vector<std::string> expected;
+    for (const DamagedFile& file : DamagedFiles()) {
+        Write(file.name, file.image);
+        if (!file.product.empty()) {
+            expected.push_back(file.name);
+        }
     }
-    ImageFile farAway = whole;
-    std::uint32_t pointer = 0xFFFFFFF0u;
-    std::memcpy(farAway.bytes.data() + 0x3C, &pointer, sizeof pointer);
-    Write("new-header-past-end.exe", farAway);
-    EXPECT_EQ(Run(), std::vector<std::string>{"whole.exe"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Run(), expected);
 }
 
 TEST_F(HostileTree, AFourGibibyteFileWithItsResourceAtTheEndIsListed) {

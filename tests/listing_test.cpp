@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "listing/listing.h"
@@ -31,8 +34,8 @@ SYSTEMTIME Calendar(int year, int month, int day, int hour, int minute, int seco
 }
 
 TEST(Candidates, AreTheThreeExtensionsWholeAndNothingElse) {
-    for (const char* path :
-         {"c/setup.exe", "c/lib.dll", "c/ctl.ocx", "c/.tool.exe", "c/my.dir/a.b.exe", ".exe"}) {
+    for (const char* path : {"c/setup.exe", "c/lib.dll", "c/ctl.ocx", "c/.tool.exe",
+                             "c/my.dir/a.b.exe", ".exe", "C/Setup.EXE", "c/LIB.Dll", "c/ctl.oCX"}) {
         EXPECT_TRUE(IsCandidate(path)) << path;
     }
     for (const char* path :
@@ -119,6 +122,38 @@ TEST(ExamineFile, PassesOverAFileThatVanishedAfterItWasListed) {
 }
 
 #endif
+
+// The find record's time is read the way the listing reads it; whatever the record holds itself
+// is that time or no time at all, never a date that is not the file's (POSIX leaves it unread).
+TEST(FindRecord, GivesTheModificationTimeAsTheListingReadsIt) {
+    const std::filesystem::path directory =
+        std::filesystem::temp_directory_path() / "quillet-find-record";
+    std::filesystem::create_directories(directory);
+    const std::string path = (directory / "Now.exe").string();
+    std::ofstream(path) << "written now";
+    WIN32_FIND_DATAA record{};
+    HANDLE listing =
+        FindFirstFileA((directory.string() + platform::kSearchSuffix).c_str(), &record);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    while (std::string(record.cFileName) != "Now.exe") {
+        ASSERT_TRUE(FindNextFileA(listing, &record));
+    }
+    FindClose(listing);
+    FILETIME written{};
+    SYSTEMTIME calendar{};
+    ASSERT_TRUE(platform::GetLastWriteTime(path.c_str(), record, written));
+    ASSERT_TRUE(FileTimeToSystemTime(&written, &calendar));
+    const std::time_t now = std::time(nullptr);
+    const std::tm* utc = std::gmtime(&now);
+    EXPECT_EQ(calendar.wYear, utc->tm_year + 1900);
+    EXPECT_EQ(calendar.wMonth, utc->tm_mon + 1);
+    SYSTEMTIME held{};
+    if (FileTimeToSystemTime(&record.ftLastWriteTime, &held)) {
+        EXPECT_EQ(held.wYear, calendar.wYear);
+        EXPECT_EQ(held.wDay, calendar.wDay);
+    }
+    std::filesystem::remove_all(directory);
+}
 
 TEST(Progress, MarksEveryFiftiethFileAndBreaksTheLineEveryFiveHundred) {
     std::string console;

@@ -184,12 +184,12 @@ TEST(VersionReaders, ReadNarrowTextsAsWindows1252) {
 TEST(LoadVersionBlock, GivesNoneForFilesWithoutVersionInformation) {
     TempDir dir;
     EXPECT_EQ(LoadImage(dir, BuildPe(PeOptions{})), nullptr);
-    EXPECT_EQ(LoadVersionBlock((dir / "absent.exe").c_str()), nullptr);
-    EXPECT_EQ(LoadVersionBlock(dir.Path().c_str()), nullptr);
+    EXPECT_EQ(test_support::LoadBlock((dir / "absent.exe")), nullptr);
+    EXPECT_EQ(test_support::LoadBlock(dir.Path()), nullptr);
     EXPECT_TRUE(WriteBytes(dir / "empty.dll", {}));
-    EXPECT_EQ(LoadVersionBlock((dir / "empty.dll").c_str()), nullptr);
+    EXPECT_EQ(test_support::LoadBlock((dir / "empty.dll")), nullptr);
     EXPECT_TRUE(WriteBytes(dir / "text.exe", {'M', 'Z', 'h', 'i'}));
-    EXPECT_EQ(LoadVersionBlock((dir / "text.exe").c_str()), nullptr);
+    EXPECT_EQ(test_support::LoadBlock((dir / "text.exe")), nullptr);
 }
 
 }  // namespace

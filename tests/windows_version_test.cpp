@@ -7,31 +7,21 @@
 #include <string>
 
 #include "fixtures/executable_writer.h"
+#include "support/version_block.h"
 #include "version/version_info.h"
 
 namespace {
 
 using namespace fixture;
 
-struct Values {
-    std::string version;
-    std::string company;
-    std::string product;
-    friend bool operator==(const Values&, const Values&) = default;
-};
+using test_support::Values;
 
 Values ReadFrom(const ImageFile& image, const std::string& name) {
     const std::filesystem::path path = std::filesystem::temp_directory_path() / name;
     EXPECT_TRUE(WriteImage(path.string(), image));
-    unsigned char* block = LoadVersionBlock(path.string().c_str());
+    const test_support::Block block = test_support::LoadBlock(path.string());
     std::filesystem::remove(path);
-    if (block == nullptr) {
-        return {"<none>", "", ""};
-    }
-    VersionValues values;
-    ReadVersionValues(block, values);
-    ReleaseVersionBlock(block);
-    return {values.version, values.company, values.product};
+    return block ? test_support::ReadValues(block.get()) : Values{"<none>", "", ""};
 }
 
 TEST(PlatformVersionLibrary, ReadsWidgetFromEveryKindOfFile) {

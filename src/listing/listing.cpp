@@ -49,13 +49,18 @@ void CleanValue(char* value) {
     }
 }
 
-bool IsCandidate(std::string_view lowerCasePath) {
-    const std::size_t dot = lowerCasePath.rfind('.');
-    if (dot == std::string_view::npos) {
+bool IsCandidate(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    constexpr std::size_t kExtensionLength = 4;  // the dot and three letters
+    if (dot == std::string_view::npos || name.size() - dot != kExtensionLength) {
         return false;
     }
-    const std::string_view extension = lowerCasePath.substr(dot);
-    return std::find(kCandidateExtensions.begin(), kCandidateExtensions.end(), extension) !=
+    std::array<char, kExtensionLength> extension{};
+    for (std::size_t index = 0; index < kExtensionLength; ++index) {
+        extension[index] = platform::LowerCaseAscii(name[dot + index]);
+    }
+    return std::find(kCandidateExtensions.begin(), kCandidateExtensions.end(),
+                     std::string_view(extension.data(), extension.size())) !=
            kCandidateExtensions.end();
 }
 
@@ -97,14 +102,7 @@ std::string ProgressMarker(std::int32_t listedBefore) {
 }
 
 void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
-    // Most entries are not candidates: only the extension is lower-cased to tell.
-    const std::size_t dot = path.rfind('.');
-    if (ActiveOutput == nullptr || dot == std::string::npos) {
-        return;
-    }
-    std::string extension = path.substr(dot);
-    platform::LowerCaseAscii(extension);
-    if (!IsCandidate(extension)) {
+    if (ActiveOutput == nullptr || !IsCandidate(path)) {
         return;
     }
     // The file is read under the name the walk found; only the comparison and the listed path are

@@ -62,10 +62,6 @@ bool IsPseudoFileSystem(const char* directory);
 // an entry's times only when they are asked for here; false when the file cannot be examined.
 bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME& time);
 
-// Makes a version block that GetFileVersionInfoA filled safe to query: its root's length, which the
-// queries trust, must not claim more than the size bytes that were loaded.
-void ContainVersionBlock(unsigned char* block, DWORD size);
-
 // From now on, SIGINT and SIGTERM run action (which must be safe in a signal handler) and then end
 // the process as the signal would have. POSIX systems; the Windows build installs nothing.
 void CallOnInterrupt(void (*action)());

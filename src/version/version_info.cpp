@@ -69,6 +69,17 @@ void ReadStringValue(const unsigned char* block, const char* name, std::span<cha
     CopyCut(out, static_cast<const char*>(value), valueLength, cut);
 }
 
+// The queries walk the block by the lengths it holds: its root's must not claim more than was
+// loaded, or a damaged file would lead the platform's query past the block.
+void BoundRootLength(unsigned char* block, DWORD size) {
+    WORD rootLength = 0;
+    std::memcpy(&rootLength, block, sizeof rootLength);
+    if (rootLength > size) {
+        rootLength = static_cast<WORD>(size);
+        std::memcpy(block, &rootLength, sizeof rootLength);
+    }
+}
+
 }  // namespace
 
 unsigned char* LoadVersionBlock(const char* path) {
@@ -85,7 +96,7 @@ unsigned char* LoadVersionBlock(const char* path) {
         delete[] block;
         return nullptr;
     }
-    platform::ContainVersionBlock(block, size);
+    BoundRootLength(block, size);
     return block;
 }
 

@@ -8,25 +8,10 @@
 
 namespace test_support {
 
-void BlockReleaser::operator()(unsigned char* block) const {
-    ReleaseVersionBlock(block);
-}
-
 Block LoadImage(const TempDir& dir, const fixture::ImageFile& image, const std::string& name) {
     const std::string path = dir / name;
     EXPECT_TRUE(fixture::WriteImage(path, image));
-    return Block(LoadVersionBlock(path.c_str()));
-}
-
-Values ReadValues(const unsigned char* block) {
-    VersionValues values;
-    ReadVersionValues(block, values);
-    return {values.version, values.company, values.product};
-}
-
-std::ostream& operator<<(std::ostream& stream, const Values& values) {
-    return stream << "{" << values.version << " | " << values.company << " | " << values.product
-                  << "}";
+    return LoadBlock(path);
 }
 
 }  // namespace test_support

@@ -12,7 +12,6 @@ constexpr std::int64_t kTicksPerSecond = 10'000'000;
 constexpr std::int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 constexpr std::int64_t kDaysFrom1601To1970 = 134'774;
 constexpr std::uint64_t kLargestValidFileTime = std::numeric_limits<std::int64_t>::max();
-constexpr FILETIME kUnrepresentable{0xFFFFFFFFu, 0xFFFFFFFFu};
 
 struct CivilDate {
     std::int64_t year;
@@ -45,7 +44,7 @@ FILETIME ToFileTime(const timespec& time) {
     constexpr std::int64_t kLargestSeconds =
         std::numeric_limits<std::int64_t>::max() / kTicksPerSecond - kSecondsFrom1601To1970 - 1;
     if (seconds < -kSecondsFrom1601To1970 || seconds > kLargestSeconds) {
-        return kUnrepresentable;
+        return kNoFileTime;
     }
     const auto ticks = static_cast<std::uint64_t>(
         (seconds + kSecondsFrom1601To1970) * kTicksPerSecond + time.tv_nsec / 100);

@@ -65,7 +65,10 @@ void FillRecord(const char* name, const struct stat& status, bool link, WIN32_FI
 void FillUnexamined(const char* name, bool directory, WIN32_FIND_DATAA* record) {
     std::memset(record, 0, sizeof *record);
     record->dwFileAttributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    record->dwReserved0 = platform::posix::kTimesDeferred;
+    record->dwReserved0 = kTimesLeftUnread;
+    record->ftCreationTime = kNoFileTime;
+    record->ftLastAccessTime = kNoFileTime;
+    record->ftLastWriteTime = kNoFileTime;
     std::strcpy(record->cFileName, name);
 }
 

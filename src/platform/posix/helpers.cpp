@@ -152,7 +152,7 @@ bool IsPseudoFileSystem(const char* directory) {
 }
 
 bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME& time) {
-    if (record.dwReserved0 != posix::kTimesDeferred) {
+    if (record.dwReserved0 != kTimesLeftUnread) {
         time = record.ftLastWriteTime;
         return true;
     }
@@ -162,10 +162,6 @@ bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME
     }
     time = posix::ToFileTime(status.st_mtim);
     return true;
-}
-
-void ContainVersionBlock(unsigned char* /*block*/, DWORD /*size*/) {
-    // GetFileVersionInfoA has already bound the root's length to what it read.
 }
 
 void CallOnInterrupt(void (*action)()) {

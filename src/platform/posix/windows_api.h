@@ -51,6 +51,11 @@ struct SYSTEMTIME {
     WORD wMilliseconds;
 };
 
+// On POSIX systems a directory tells each entry's kind without the entry being examined, and few
+// of the entries of a tree are ever listed. So the record of a plain file or a directory is
+// delivered with its times left unread: dwReserved0 holds kTimesLeftUnread, and the three times
+// hold a value FileTimeToSystemTime refuses, never one that looks like a date. The time of such an
+// entry is read when it is wanted, by platform::GetLastWriteTime, which the listing uses.
 struct WIN32_FIND_DATAA {
     DWORD dwFileAttributes;
     FILETIME ftCreationTime;
@@ -63,6 +68,8 @@ struct WIN32_FIND_DATAA {
     char cFileName[kLongestFileName + 1];
     char cAlternateFileName[14];
 };
+inline constexpr DWORD kTimesLeftUnread = 0x51544D44;
+inline constexpr FILETIME kNoFileTime{0xFFFFFFFFu, 0xFFFFFFFFu};
 
 struct VS_FIXEDFILEINFO {
     DWORD dwSignature;

@@ -88,20 +88,6 @@ bool GetLastWriteTime(const char* /*path*/, const WIN32_FIND_DATAA& record, FILE
     return true;
 }
 
-void ContainVersionBlock(unsigned char* block, DWORD size) {
-    // The platform's query walks the tree by the lengths it finds; a damaged root length would
-    // lead it past the block.
-    WORD rootLength = 0;
-    if (size < sizeof rootLength) {
-        return;
-    }
-    std::memcpy(&rootLength, block, sizeof rootLength);
-    if (rootLength > size) {
-        rootLength = static_cast<WORD>(size);
-        std::memcpy(block, &rootLength, sizeof rootLength);
-    }
-}
-
 // Ctrl+C on Windows ends the process from another thread; the listing is written in whole lines,
 // so what reached the file is whole, and nothing more is attempted.
 void CallOnInterrupt(void (* /*action*/)()) {}
