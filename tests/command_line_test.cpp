@@ -10,6 +10,8 @@
 
 namespace {
 
+using test_support::Banner;
+
 using test_support::ReadFile;
 using test_support::RunQuillet;
 using test_support::TempDir;
@@ -19,11 +21,6 @@ const std::string kUsage =
     "Usage:\n\n"
     "   Quillet directory output-file [-a]\n"
     "      -a = Append to Output file (optional)\n";
-
-std::string Banner(const std::string& pattern, const std::string& output, bool append) {
-    return "\n\nSave Version Informations\n Directory: '" + pattern + "'\n Output   : '" + output +
-           "' " + (append ? "(append)" : "") + "\n Number of files:\n";
-}
 
 bool Exists(const std::string& path) {
     struct stat status {};

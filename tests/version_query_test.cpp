@@ -146,7 +146,10 @@ TEST(VersionBlockSize, CoversTheResourceAndTheRoomForConvertedTexts) {
     DWORD handle = 99;
     const DWORD size = GetFileVersionInfoSizeA((dir / "w.exe").c_str(), &handle);
     EXPECT_EQ(handle, 0u);
-    EXPECT_GE(size, block.size() * 4);
+    ASSERT_EQ(block.size(), 312u);
+    // The resource, then room for its texts converted (three bytes for each of its bytes) and a
+    // terminator's alignment: 312 + 936 + 4.
+    EXPECT_EQ(size, 1252u);
     std::vector<unsigned char> tooSmall(size - 1);
     EXPECT_FALSE(GetFileVersionInfoA((dir / "w.exe").c_str(), 0, size - 1, tooSmall.data()));
 }

@@ -73,6 +73,11 @@ std::string ReadAll(int descriptor) {
 
 }  // namespace
 
+std::string Banner(const std::string& pattern, const std::string& output, bool append) {
+    return "\n\nSave Version Informations\n Directory: '" + pattern + "'\n Output   : '" + output +
+           "' " + (append ? "(append)" : "") + "\n Number of files:\n";
+}
+
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern =

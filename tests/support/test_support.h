@@ -35,6 +35,9 @@ void SetModificationTime(const std::string& path, std::time_t seconds);
 // failure.
 int BindSocket(const std::string& path);
 
+// What quillet prints before it walks: the banner for a search pattern and an output file.
+std::string Banner(const std::string& pattern, const std::string& output, bool append = false);
+
 struct RunResult {
     int exitCode = -1;
     std::string output;  // standard output
