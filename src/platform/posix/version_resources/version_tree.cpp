@@ -11,111 +11,127 @@ namespace {
 
 using platform::LowerCaseAscii;
 
-constexpr std::size_t kWideHeaderSize = 6;    // wLength, wValueLength, wType
-constexpr std::size_t kNarrowHeaderSize = 4;  // wLength, wValueLength
 constexpr std::uint16_t kTextType = 1;
+// In the 16-bit form the key starts where the 32-bit form has its type, whose low byte is 0 or 1.
+constexpr std::size_t kFormByte = 4;
 constexpr std::uint8_t kFirstNarrowKeyByte = 0x20;
 constexpr std::string_view kStringTablesKey = "StringFileInfo";
 constexpr std::size_t kStringValueDepth = 3;  // StringFileInfo, table, name
 
-struct Node {
+// One node of a block, read through a view of its own bytes (from its start to the end its length
+// gives), so nothing read through it lies outside it. Nodes start on 4-byte boundaries of the
+// block, so alignment counted from the node's start is alignment in the block.
+class Node {
+  public:
+    // The node at start, which must end within limit; none where the search of its siblings
+    // stops (a length of 0, shorter than a header, or past the parent).
+    static std::optional<Node> At(ByteView block, BlockForm form, std::size_t start,
+                                  std::size_t limit);
+
+    std::size_t Start() const { return start; }
+    std::size_t End() const { return start + bytes.size(); }
+    bool IsText() const { return textType; }
+
+    // The units of the key, one character at a time (a pair of surrogates is one); none after
+    // the key's terminator or at the node's end.
+    std::optional<Utf16Character> KeyCharacter(std::size_t at) const;
+    std::size_t KeyStart() const { return headerSize; }
+
+    // Where the value and the children lie, from the node's start.
+    std::size_t ValueStart() const;
+    std::size_t ValueEnd() const;
+    std::size_t ChildrenStart() const { return std::min(AlignTo4(ValueEnd()), bytes.size()); }
+
+  private:
+    Node(ByteView bytes, std::size_t start, BlockForm form, std::uint16_t valueLength,
+         bool textType)
+        : bytes(bytes),
+          start(start),
+          form(form),
+          headerSize(HeaderSize(form)),
+          valueLength(valueLength),
+          textType(textType) {}
+
+    // wLength, wValueLength and, in the 32-bit form, wType.
+    static std::size_t HeaderSize(BlockForm form) { return form == BlockForm::Wide ? 6 : 4; }
+    std::size_t UnitSize() const { return form == BlockForm::Wide ? 2 : 1; }
+
+    ByteView bytes;
     std::size_t start;
-    std::size_t end;
-    std::size_t keyStart;
+    BlockForm form;
+    std::size_t headerSize;
     std::uint16_t valueLength;
     bool textType;
 };
 
-// Where a node's value and children lie; worked out only for the nodes a query selects.
-struct NodeLayout {
-    std::size_t valueStart;
-    std::size_t valueEnd;
-    std::size_t childrenStart;
-};
-
-std::size_t UnitSize(BlockForm form) {
-    return form == BlockForm::Wide ? 2 : 1;
-}
-
-char32_t UnitAt(ByteView block, BlockForm form, std::size_t at) {
-    return form == BlockForm::Wide ? char32_t{*block.Read16(at)} : char32_t{*block.Read8(at)};
-}
-
-// The node at start, which must end within limit; none where the search of its siblings stops.
-std::optional<Node> ParseNode(ByteView block, BlockForm form, std::size_t start,
-                              std::size_t limit) {
-    const std::size_t headerSize = form == BlockForm::Wide ? kWideHeaderSize : kNarrowHeaderSize;
+std::optional<Node> Node::At(ByteView block, BlockForm form, std::size_t start, std::size_t limit) {
     const auto length = block.Read16(start);
-    if (!length || *length < headerSize || *length > limit - std::min(start, limit)) {
+    if (!length || start > limit || *length > limit - start || *length < HeaderSize(form)) {
         return std::nullopt;
     }
-    return Node{start, start + *length, start + headerSize, *block.Read16(start + 2),
-                form == BlockForm::Wide && *block.Read16(start + 4) == kTextType};
+    const ByteView bytes = *block.Sub(start, *length);
+    const std::uint16_t valueLength = *bytes.Read16(2);
+    const bool textType = form == BlockForm::Wide && *bytes.Read16(4) == kTextType;
+    return Node(bytes, start, form, valueLength, textType);
 }
 
-NodeLayout LayOut(ByteView block, BlockForm form, const Node& node) {
-    const std::size_t unit = UnitSize(form);
-    std::size_t keyEnd = node.keyStart;
-    while (keyEnd + unit <= node.end && UnitAt(block, form, keyEnd) != 0) {
-        keyEnd += unit;
+std::optional<Utf16Character> Node::KeyCharacter(std::size_t at) const {
+    if (form == BlockForm::Wide) {
+        return DecodeUtf16(bytes, at);
+    }
+    const auto byte = bytes.Read8(at);
+    return byte ? std::optional<Utf16Character>({*byte, 1}) : std::nullopt;
+}
+
+std::size_t Node::ValueStart() const {
+    std::size_t keyEnd = KeyStart();
+    while (bytes.Contains(keyEnd, UnitSize()) && KeyCharacter(keyEnd)->codePoint != 0) {
+        keyEnd += UnitSize();
     }
     // The key's terminator, when the node holds one, comes before the padding.
-    const std::size_t afterKey = keyEnd + unit <= node.end ? keyEnd + unit : node.end;
-    NodeLayout layout{};
-    layout.valueStart = std::min(AlignTo4(afterKey), node.end);
-    const std::size_t valueBytes =
-        node.textType ? std::size_t{node.valueLength} * 2 : node.valueLength;
-    layout.valueEnd = std::min(layout.valueStart + valueBytes, node.end);
-    layout.childrenStart = std::min(AlignTo4(layout.valueEnd), node.end);
-    return layout;
+    const std::size_t afterKey = std::min(keyEnd + UnitSize(), bytes.size());
+    return std::min(AlignTo4(afterKey), bytes.size());
 }
 
-bool SameLetters(char32_t a, char32_t b) {
-    return LowerCaseAscii(a) == LowerCaseAscii(b);
+std::size_t Node::ValueEnd() const {
+    const std::size_t valueBytes = textType ? std::size_t{valueLength} * 2 : valueLength;
+    return std::min(ValueStart() + valueBytes, bytes.size());
 }
 
 // Compares the node's key, up to its terminator (or the node's end), with the wanted component.
-bool KeyEquals(ByteView block, BlockForm form, const Node& node, std::string_view wanted) {
-    const std::size_t unit = UnitSize(form);
-    const ByteView nodeBytes = block.Sub(0, node.end).value_or(ByteView());
-    std::size_t at = node.keyStart;
+bool KeyEquals(const Node& node, BlockForm form, std::string_view wanted) {
+    std::size_t at = node.KeyStart();
     while (!wanted.empty()) {
-        if (at + unit > node.end) {
+        const auto keyCharacter = node.KeyCharacter(at);
+        if (!keyCharacter || keyCharacter->codePoint == 0) {
             return false;
         }
-        char32_t keyCharacter = UnitAt(block, form, at);
-        std::size_t keyCharacterSize = unit;
-        if (form == BlockForm::Wide) {
-            // A pair of surrogates in the key stands for one character of the component.
-            const Utf16Character character = *DecodeUtf16(nodeBytes, at);
-            keyCharacter = character.codePoint;
-            keyCharacterSize = character.bytes;
-        }
-        at += keyCharacterSize;
+        at += keyCharacter->bytes;
         const auto lead = static_cast<unsigned char>(wanted[0]);
         const DecodedCharacter wantedCharacter = form == BlockForm::Wide && lead >= 0x80
                                                      ? DecodeUtf8(wanted.data(), wanted.size())
                                                      : DecodedCharacter{lead, 1};
-        if (keyCharacter == 0 || !SameLetters(keyCharacter, wantedCharacter.codePoint)) {
+        if (LowerCaseAscii(keyCharacter->codePoint) != LowerCaseAscii(wantedCharacter.codePoint)) {
             return false;
         }
         wanted.remove_prefix(wantedCharacter.length);
     }
-    return at + unit > node.end || UnitAt(block, form, at) == 0;
+    const auto next = node.KeyCharacter(at);
+    return !next || next->codePoint == 0;
 }
 
 std::optional<Node> FindChild(ByteView block, BlockForm form, const Node& parent,
                               std::string_view key) {
     // Each child is at least a header long, so the search always moves forward.
-    for (std::size_t at = LayOut(block, form, parent).childrenStart; at < parent.end;) {
-        const auto child = ParseNode(block, form, at, parent.end);
+    for (std::size_t at = parent.Start() + parent.ChildrenStart(); at < parent.End();) {
+        const auto child = Node::At(block, form, at, parent.End());
         if (!child) {
             return std::nullopt;
         }
-        if (KeyEquals(block, form, *child, key)) {
+        if (KeyEquals(*child, form, key)) {
             return child;
         }
-        at = AlignTo4(child->end);
+        at = AlignTo4(child->End());
     }
     return std::nullopt;
 }
@@ -129,13 +145,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 BlockForm FormOf(ByteView block) {
-    const auto byte = block.Read8(4);
+    const auto byte = block.Read8(kFormByte);
     return byte && *byte >= kFirstNarrowKeyByte ? BlockForm::Narrow : BlockForm::Wide;
 }
 
 std::optional<QueryAnswer> QueryVersionBlock(ByteView block, std::string_view path) {
     const BlockForm form = FormOf(block);
-    auto node = ParseNode(block, form, 0, block.size());
+    auto node = Node::At(block, form, 0, block.size());
     std::size_t depth = 0;
     bool underStringTables = false;
     while (node && !path.empty()) {
@@ -156,10 +172,10 @@ std::optional<QueryAnswer> QueryVersionBlock(ByteView block, std::string_view pa
     }
     // Narrow blocks carry no type: their strings are the values under the string tables.
     const bool isText =
-        form == BlockForm::Wide ? node->textType : underStringTables && depth == kStringValueDepth;
-    const NodeLayout layout = LayOut(block, form, *node);
-    const std::size_t valueEnd = isText ? node->end : layout.valueEnd;
-    return QueryAnswer{layout.valueStart, valueEnd - layout.valueStart, isText};
+        form == BlockForm::Wide ? node->IsText() : underStringTables && depth == kStringValueDepth;
+    const std::size_t valueStart = node->ValueStart();
+    const std::size_t valueEnd = isText ? node->End() - node->Start() : node->ValueEnd();
+    return QueryAnswer{node->Start() + valueStart, valueEnd - valueStart, isText};
 }
 
 }  // namespace platform::posix
