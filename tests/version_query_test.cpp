@@ -71,6 +71,24 @@ TEST_F(VersionQuery, SkipsEmptyComponentsAndIgnoresLetterCase) {
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName\\Deeper"), "<none>");
 }
 
+TEST_F(VersionQuery, MatchesKeysBeyondAsciiCharacterByCharacter) {
+    VersionInfo info = SimpleVersionInfo("Widget", "Acme");
+    info.stringTables[0].strings = {
+        {"Caf\xC3\xA9", "one"}, {"\xF0\x9D\x92\x9Cpp", "two"}, {"\xF4\x8F\xBF\xBF", "last"}};
+    Load(MakeVersionTree(info));
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\Caf\xC3\xA9"), "one");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CAF\xC3\xA9"), "one");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CAF\xC3\x89"), "<none>");      // only A to Z fold
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\\xF0\x9D\x92\x9Cpp"), "two");  // a surrogate pair
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\\xF0\x9D\x92\x9Dpp"), "<none>");
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\\xF4\x8F\xBF\xBF"), "last");  // U+10FFFF
+    for (const char* malformed :
+         {"\\StringFileInfo\\040904B0\\Caf\x80", "\\StringFileInfo\\040904B0\\Caf\xC3",
+          "\\StringFileInfo\\040904B0\\Caf\xC0\xA9"}) {
+        EXPECT_EQ(Text(malformed), "<none>");
+    }
+}
+
 TEST_F(VersionQuery, AChildOfLengthZeroEndsTheSearch) {
     VersionNode tree = WidgetTree();
     VersionNode& table = tree.children[0].children[0];

@@ -243,27 +243,17 @@ TEST(Walk, GoesOnWhenFilesVanishAfterTheDirectoryWasListed) {
     EXPECT_EQ(found, expected);
 }
 
-TEST(Walk, SurvivesATreeFifteenHundredLevelsDeep) {
+TEST(FindFiles, ClosesWhatItOpenedAndRefusesWhatItDidNot) {
     TempDir tree;
-    constexpr int kDepth = 1500;
-    std::string path = tree.Path();
-    // Built level by level relative to an open directory, as the path grows past what one call
-    // takes.
-    int directory = open(path.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(directory, 0);
-    for (int level = 0; level < kDepth; ++level) {
-        ASSERT_EQ(mkdirat(directory, "d", 0755), 0);
-        const int next = openat(directory, "d", O_RDONLY | O_DIRECTORY);
-        close(directory);
-        ASSERT_GE(next, 0);
-        directory = next;
-        path += "/d";
-    }
-    const int file = openat(directory, "bottom.exe", O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(file, 0);
-    close(file);
-    close(directory);
-    EXPECT_EQ(Walk(tree.Path()), std::vector<std::string>{path + "/bottom.exe"});
+    Touch(tree / "only");
+    WIN32_FIND_DATAA record{};
+    HANDLE handle = FindFirstFileA((tree.Path() + "/*.*").c_str(), &record);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(FindClose(handle));
+    EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
+    EXPECT_FALSE(FindClose(nullptr));
+    EXPECT_FALSE(FindNextFileA(INVALID_HANDLE_VALUE, &record));
+    EXPECT_EQ(FindFirstFileA((tree.Path() + "/*.exe").c_str(), &record), INVALID_HANDLE_VALUE);
 }
 
 }  // namespace

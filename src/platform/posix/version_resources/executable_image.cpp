@@ -54,12 +54,11 @@ class SectionMap {
 SectionMap::SectionMap(std::vector<SectionHeader> headers) : sections(std::move(headers)) {
     std::vector<std::uint64_t> bounds;
     std::vector<std::uint32_t> byStart;
+    // A section of no extent begins and ends at one bound, and holds nothing.
     for (std::uint32_t index = 0; index < sections.size(); ++index) {
-        if (End(sections[index]) > sections[index].virtualAddress) {
-            bounds.push_back(sections[index].virtualAddress);
-            bounds.push_back(End(sections[index]));
-            byStart.push_back(index);
-        }
+        bounds.push_back(sections[index].virtualAddress);
+        bounds.push_back(End(sections[index]));
+        byStart.push_back(index);
     }
     std::sort(bounds.begin(), bounds.end());
     bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
