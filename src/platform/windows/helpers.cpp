@@ -98,6 +98,7 @@ int DescriptorOf(std::FILE* stream) {
     return _fileno(stream);
 }
 
+// The twin of the POSIX loop: _write takes an unsigned int and never reports EINTR.
 bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count) {
     constexpr std::size_t kLargestWrite = 1u << 30;  // _write takes an unsigned int
     while (count > 0) {

@@ -1,6 +1,7 @@
 // Named, checked views of the structures of PE and NE files. Each is made from bytes that were
 // actually read, checks once that they hold the whole structure, and hands out its fields by
-// name: no offset into file data is written anywhere else.
+// name: no offset into file data is written anywhere else. They are alike by design, one small
+// struct a structure, so that each reads like the format's description.
 #pragma once
 
 #include <cstdint>
