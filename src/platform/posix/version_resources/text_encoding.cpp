@@ -62,7 +62,7 @@ std::optional<Utf16Character> DecodeUtf16(ByteView units, std::size_t at) {
         return std::nullopt;
     }
     if (IsHighSurrogate(*unit)) {
-        const auto next = units.Read16(at + 2);
+        const auto next = units.Read16(at + sizeof(char16_t));  // the unit after it
         if (next && IsLowSurrogate(*next)) {
             return Utf16Character{0x10000 + ((char32_t{*unit} - 0xD800) << 10) + (*next - 0xDC00),
                                   4};

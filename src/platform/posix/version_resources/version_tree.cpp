@@ -69,9 +69,11 @@ std::optional<Node> Node::At(ByteView block, BlockForm form, std::size_t start, 
     if (!length || start > limit || *length > limit - start || *length < HeaderSize(form)) {
         return std::nullopt;
     }
+    constexpr std::size_t kValueLengthField = 2;
+    constexpr std::size_t kTypeField = 4;
     const ByteView bytes = *block.Sub(start, *length);
-    const std::uint16_t valueLength = *bytes.Read16(2);
-    const bool textType = form == BlockForm::Wide && *bytes.Read16(4) == kTextType;
+    const std::uint16_t valueLength = *bytes.Read16(kValueLengthField);
+    const bool textType = form == BlockForm::Wide && *bytes.Read16(kTypeField) == kTextType;
     return Node(bytes, start, form, valueLength, textType);
 }
 
