@@ -12,6 +12,8 @@ const char NoInfoText[] = "!!! No Info !!!";
 namespace {
 
 constexpr std::size_t kTranslationEntrySize = 4;  // language, code page
+// The fixed record is copied out of the block as the file holds it.
+static_assert(sizeof(VS_FIXEDFILEINFO) == 52, "VS_FIXEDFILEINFO is 13 32-bit fields");
 constexpr int kCompanyLimit = 255;
 constexpr int kProductLimit = 50;
 

@@ -87,6 +87,9 @@ struct VS_FIXEDFILEINFO {
     DWORD dwFileDateLS;
 };
 
+// The platform's layouts, which the version block's fixed record and the calls rely on.
+static_assert(sizeof(FILETIME) == 8 && sizeof(SYSTEMTIME) == 16 && sizeof(VS_FIXEDFILEINFO) == 52);
+
 inline constexpr WORD LOWORD(DWORD value) {
     return static_cast<WORD>(value & 0xFFFF);
 }
