@@ -212,4 +212,24 @@ TEST(Economy, WorkGrowsLinearlyWithWhatAFileHolds) {
     EXPECT_LT(work, 2 * 20 * (kMostSections + 3 * kMostEntries));
 }
 
+TEST(Economy, ReadsAFileOnceForItsBlockSizeAndBlock) {
+    TempDir dir;
+    const std::string path = dir / "once.exe";
+    ASSERT_TRUE(WriteImage(path, PeWithVersion(Block("Widget"))));
+    const std::uint64_t before = BytesReadSoFar();
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
+    const std::uint64_t sized = BytesReadSoFar();
+    std::vector<unsigned char> block(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block.data()));
+    const std::uint64_t loaded = BytesReadSoFar();
+    EXPECT_EQ(ReadValues(block.data()).product, "Widget");
+    // Each look at the counter reads it, some hundred bytes; the file is some 2 KiB.
+    EXPECT_GT(sized - before, 1536u);
+    EXPECT_LT(loaded - sized, 512u);
+    // What the one look found is handed out once: a later, separate call looks again.
+    ASSERT_TRUE(WriteImage(path, PeWithVersion(Block("Gadget"))));
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block.data()));
+    EXPECT_EQ(ReadValues(block.data()).product, "Gadget");
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/posix/file_times.h"
 #include "platform/posix/long_paths.h"
+#include "platform/posix/version_resources/examined_file.h"
 
 namespace platform {
 
@@ -154,6 +155,11 @@ bool IsPseudoFileSystem(const char* directory) {
 bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME& time) {
     if (record.dwReserved0 != kTimesLeftUnread) {
         time = record.ftLastWriteTime;
+        return true;
+    }
+    // Taken when the file's version information was read, in the same look at the file.
+    if (const auto kept = posix::TakeKeptTime(path)) {
+        time = *kept;
         return true;
     }
     struct stat status {};

@@ -36,6 +36,7 @@ bool FileSource::Open(const char* path) {
         return false;
     }
     fileSize = static_cast<std::uint64_t>(opened.st_size);
+    modified = opened.st_mtim;
     headSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kWindowSize));
     return ReadFully(0, head.data(), headSize);
 }

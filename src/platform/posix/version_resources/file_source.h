@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -27,6 +28,8 @@ class FileSource {
     bool Open(const char* path);
 
     std::uint64_t Size() const { return fileSize; }
+    // The last modification time the opened file's status gave.
+    timespec Modified() const { return modified; }
 
     // A view of count bytes (at most kWindowSize) at offset, valid until the next call; none when
     // the range is not wholly inside the file.
@@ -49,6 +52,7 @@ class FileSource {
 
     int fd = -1;
     std::uint64_t fileSize = 0;
+    timespec modified{};
     // Left uninitialised: only the first headSize and windowSize bytes are ever read.
     std::array<std::uint8_t, kWindowSize> head;
     std::size_t headSize = 0;

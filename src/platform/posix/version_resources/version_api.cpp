@@ -10,8 +10,7 @@
 #include <cstring>
 #include <span>
 
-#include "platform/posix/version_resources/executable_image.h"
-#include "platform/posix/version_resources/file_source.h"
+#include "platform/posix/version_resources/examined_file.h"
 #include "platform/posix/version_resources/text_encoding.h"
 #include "platform/posix/version_resources/version_tree.h"
 #include "platform/posix/windows_api.h"
@@ -20,6 +19,10 @@ namespace {
 
 using platform::posix::AlignTo4;
 using platform::posix::ByteView;
+using platform::posix::Examination;
+using platform::posix::KeepExamination;
+using platform::posix::LookAtFile;
+using platform::posix::TakeKeptResource;
 
 constexpr std::size_t kSmallestBlock = 6;  // one node header
 constexpr std::size_t kConversionBytesPerByte = 3;
@@ -47,33 +50,29 @@ DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
     if (lptstrFilename == nullptr) {
         return 0;
     }
-    platform::posix::FileSource file;
-    const auto resource =
-        file.Open(lptstrFilename) ? platform::posix::FindVersionResource(file) : std::nullopt;
-    if (!resource || resource->size < kSmallestBlock) {
-        return 0;
-    }
+    Examination examination = LookAtFile(lptstrFilename);
+    const std::size_t resourceSize = examination.resource.size();
+    KeepExamination(lptstrFilename, std::move(examination));
     // An upper bound: the root may claim less than the resource holds, never more.
-    return static_cast<DWORD>(BlockSizeFor(resource->size));
+    return resourceSize == 0 ? 0 : static_cast<DWORD>(BlockSizeFor(resourceSize));
 }
 
 BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen, LPVOID lpData) {
     if (lptstrFilename == nullptr || lpData == nullptr) {
         return FALSE;
     }
-    platform::posix::FileSource file;
-    const auto resource =
-        file.Open(lptstrFilename) ? platform::posix::FindVersionResource(file) : std::nullopt;
+    // Read when its size was asked for, or else now.
+    std::vector<std::uint8_t> resource = TakeKeptResource(lptstrFilename);
+    if (resource.empty()) {
+        resource = LookAtFile(lptstrFilename).resource;
+    }
     // The file may have changed since its size was asked for: never fill more than the caller has.
-    if (!resource || resource->size < kSmallestBlock || dwLen < BlockSizeFor(resource->size)) {
+    if (resource.empty() || dwLen < BlockSizeFor(resource.size())) {
         return FALSE;
     }
     auto* block = static_cast<std::uint8_t*>(lpData);
-    if (!file.ReadInto(resource->fileOffset, block, resource->storedSize)) {
-        return FALSE;
-    }
-    std::memset(block + resource->storedSize, 0, resource->size - resource->storedSize);
-    const std::size_t length = std::min<std::size_t>(RootLength(block), resource->size);
+    std::memcpy(block, resource.data(), resource.size());
+    const std::size_t length = std::min<std::size_t>(RootLength(block), resource.size());
     if (length < kSmallestBlock) {
         return FALSE;
     }
