@@ -157,6 +157,19 @@ TEST_F(VersionQuery, RepeatedQueriesGiveTheSameAnswer) {
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\ProductName"), first);
 }
 
+TEST_F(VersionQuery, RefusesMissingArguments) {
+    Load(WidgetTree());
+    void* value = nullptr;
+    UINT length = 0;
+    EXPECT_FALSE(VerQueryValueA(nullptr, "\\", &value, &length));
+    EXPECT_FALSE(VerQueryValueA(block.get(), nullptr, &value, &length));
+    EXPECT_FALSE(VerQueryValueA(block.get(), "\\", nullptr, &length));
+    EXPECT_TRUE(VerQueryValueA(block.get(), "\\", &value, nullptr));
+    EXPECT_EQ(GetFileVersionInfoSizeA(nullptr, nullptr), 0u);
+    EXPECT_FALSE(GetFileVersionInfoA(nullptr, 0, 4096, block.get()));
+    EXPECT_FALSE(GetFileVersionInfoA((dir / "file.exe").c_str(), 0, 4096, nullptr));
+}
+
 TEST(VersionBlockSize, CoversTheResourceAndTheRoomForConvertedTexts) {
     TempDir dir;
     const Bytes block = EncodeWideBlock(WidgetTree());

@@ -29,7 +29,7 @@ bool MayEnter(const std::string& directory, WalkRun& run, std::uint64_t& volume)
         return false;
     }
     volume = identity.volume;
-    const bool sameVolume = run.level.volumeKnown && identity.volume == run.level.volume;
+    const bool sameVolume = run.level.volume == identity.volume;
     return sameVolume || !platform::IsPseudoFileSystem(directory.c_str());
 }
 
@@ -64,7 +64,7 @@ void ScanDirectory(std::string& pattern, WalkRun& run) {
         return;
     }
     const WalkLevel outer = run.level;
-    run.level = {volume, true, outer.depth + 1};
+    run.level = {volume, outer.depth + 1};
     ScanEntries(handle, *record, pattern, run);
     run.level = outer;
     FindClose(handle);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,8 +13,8 @@
 // Links can lead into the same directory many times over, back to an ancestor or out of the tree;
 // each directory is entered at most once, and only inside the tree.
 struct WalkLevel {
-    std::uint64_t volume = 0;  // of the directory being listed; a change asks for its file system
-    bool volumeKnown = false;
+    // Of the directory being listed; a change asks for its file system. None above the top.
+    std::optional<std::uint64_t> volume;
     int depth = 0;
 };
 struct WalkRun {

@@ -11,8 +11,6 @@ namespace platform::posix {
 
 namespace {
 
-constexpr std::size_t kSmallestBlock = 6;  // one node header
-
 struct Kept {
     std::string path;
     std::vector<std::uint8_t> resource;

@@ -13,6 +13,9 @@
 
 namespace platform::posix {
 
+// The smallest version block: one node header.
+inline constexpr std::size_t kSmallestBlock = 6;
+
 struct Examination {
     bool opened = false;                 // a regular file that could be opened
     std::vector<std::uint8_t> resource;  // the version resource, bytes past the file as zeros

@@ -21,10 +21,10 @@ using platform::posix::AlignTo4;
 using platform::posix::ByteView;
 using platform::posix::Examination;
 using platform::posix::KeepExamination;
+using platform::posix::kSmallestBlock;
 using platform::posix::LookAtFile;
 using platform::posix::TakeKeptResource;
 
-constexpr std::size_t kSmallestBlock = 6;  // one node header
 constexpr std::size_t kConversionBytesPerByte = 3;
 
 std::size_t ConversionRoomOffset(std::size_t resourceSize) {
