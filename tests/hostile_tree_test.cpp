@@ -309,7 +309,7 @@ class StretchedNames {
   public:
     StretchedNames(const std::string& backing, const std::string& mountPoint)
         : mountPoint(mountPoint) {
-#ifdef QUILLET_STRETCH_NAMES_FS
+#ifdef QUILLET_PASSTHROUGH_FS
         if (access("/dev/fuse", R_OK | W_OK) != 0) {
             refusal = "/dev/fuse cannot be used here";
             return;
@@ -319,8 +319,9 @@ class StretchedNames {
             const int nowhere = open("/dev/null", O_RDWR);
             dup2(nowhere, STDOUT_FILENO);
             dup2(nowhere, STDERR_FILENO);
-            execl(QUILLET_STRETCH_NAMES_FS, QUILLET_STRETCH_NAMES_FS, backing.c_str(),
-                  mountPoint.c_str(), "-f", "-o", "ro", static_cast<char*>(nullptr));
+            execl(QUILLET_PASSTHROUGH_FS, QUILLET_PASSTHROUGH_FS, "--stretch-names",
+                  backing.c_str(), mountPoint.c_str(), "-f", "-o", "ro",
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         struct stat mounted {};

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "listing/listing.h"
+#include "platform/candidates.h"
 #include "version/version_info.h"
 
 #ifndef _WIN32
@@ -36,12 +37,12 @@ SYSTEMTIME Calendar(int year, int month, int day, int hour, int minute, int seco
 TEST(Candidates, AreTheThreeExtensionsWholeAndNothingElse) {
     for (const char* path : {"c/setup.exe", "c/lib.dll", "c/ctl.ocx", "c/.tool.exe",
                              "c/my.dir/a.b.exe", ".exe", "C/Setup.EXE", "c/LIB.Dll", "c/ctl.oCX"}) {
-        EXPECT_TRUE(IsCandidate(path)) << path;
+        EXPECT_TRUE(platform::IsCandidate(path)) << path;
     }
     for (const char* path :
          {"c/readme.txt", "c/makefile", "c/tool.ex", "c/lib.dll.bak", "c/my.dir/makefile",
           "c/setup.exe1", "c/setup.exe ", "c/setupexe", "c/x.dl", "c/exe", ""}) {
-        EXPECT_FALSE(IsCandidate(path)) << path;
+        EXPECT_FALSE(platform::IsCandidate(path)) << path;
     }
 }
 

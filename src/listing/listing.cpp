@@ -6,6 +6,7 @@
 
 #include "output/output_file.h"
 #include "platform/ascii.h"
+#include "platform/candidates.h"
 #include "version/text_cleanup.h"
 #include "version/version_info.h"
 #include "walk/walk.h"
@@ -19,7 +20,6 @@ constexpr std::size_t kCompanyWidth = 40;
 constexpr std::size_t kVersionWidth = 15;
 constexpr std::int32_t kMarkerInterval = 50;
 constexpr std::int32_t kMarkerLineInterval = 500;
-constexpr std::array<std::string_view, 3> kCandidateExtensions = {".exe", ".dll", ".ocx"};
 
 void AppendField(std::string& line, std::string_view value, std::size_t width) {
     const std::size_t start = line.size();
@@ -47,21 +47,6 @@ void CleanValue(char* value) {
     if (IsBlank(value)) {
         std::snprintf(value, std::char_traits<char>::length(NoInfoText) + 1, "%s", NoInfoText);
     }
-}
-
-bool IsCandidate(std::string_view name) {
-    const std::size_t dot = name.rfind('.');
-    constexpr std::size_t kExtensionLength = 4;  // the dot and three letters
-    if (dot == std::string_view::npos || name.size() - dot != kExtensionLength) {
-        return false;
-    }
-    std::array<char, kExtensionLength> extension{};
-    for (std::size_t index = 0; index < kExtensionLength; ++index) {
-        extension[index] = platform::LowerCaseAscii(name[dot + index]);
-    }
-    return std::find(kCandidateExtensions.begin(), kCandidateExtensions.end(),
-                     std::string_view(extension.data(), extension.size())) !=
-           kCandidateExtensions.end();
 }
 
 std::string FormatListingLine(std::string_view product, std::string_view company,
@@ -102,7 +87,7 @@ std::string ProgressMarker(std::int32_t listedBefore) {
 }
 
 void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
-    if (ActiveOutput == nullptr || !IsCandidate(path)) {
+    if (ActiveOutput == nullptr || !platform::IsCandidate(path)) {
         return;
     }
     // The file is read under the name the walk found; only the comparison and the listed path are

@@ -14,10 +14,6 @@ extern std::int32_t ListedCount;
 // place of a value left blank.
 void CleanValue(char* value);
 
-// The one rule for which files are examined: a name (or path) whose extension, from its last dot,
-// is ".exe", ".dll" or ".ocx" in any letter case, whole: "setup.exe1" is not a candidate.
-bool IsCandidate(std::string_view name);
-
 // The listing line of one file: product, company and version padded to 60, 40 and 15 columns,
 // date, time and path, separated by tabs and ended by a line feed. Tabs and line breaks inside the
 // fields are written as blanks, so that every listed file stays one line of six fields.

@@ -17,6 +17,7 @@
 
 #include "platform/posix/file_times.h"
 #include "platform/posix/long_paths.h"
+#include "platform/posix/read_ahead.h"
 #include "platform/posix/windows_api.h"
 
 namespace {
@@ -126,8 +127,12 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData) {
     }
     auto* listing = new FindListing;
     listing->directory.assign(pattern.substr(0, wildcardStart));
-    if (!ReadAllNames(listing->directory, listing->names) ||
-        !DeliverNext(*listing, lpFindFileData)) {
+    if (!ReadAllNames(listing->directory, listing->names)) {
+        delete listing;
+        return INVALID_HANDLE_VALUE;
+    }
+    platform::posix::ReadAheadInDirectory(listing->directory, listing->names);
+    if (!DeliverNext(*listing, lpFindFileData)) {
         delete listing;
         return INVALID_HANDLE_VALUE;
     }

@@ -30,6 +30,7 @@ Examination LookAtFile(const char* path) {
     }
     examination.opened = true;
     examination.modified = ToFileTime(file.Modified());
+    examination.identity = file.Identity();
     const auto location = FindVersionResource(file);
     if (!location || location->size < kSmallestBlock) {
         return examination;

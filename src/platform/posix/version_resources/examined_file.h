@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/posix/version_resources/file_source.h"
 #include "platform/posix/windows_api.h"
 
 namespace platform::posix {
@@ -20,6 +21,7 @@ struct Examination {
     bool opened = false;                 // a regular file that could be opened
     std::vector<std::uint8_t> resource;  // the version resource, bytes past the file as zeros
     FILETIME modified{};                 // as the open file's status gave it
+    FileIdentity identity;               // of the file opened, to tell a later change
 };
 
 // Opens path once and reads its version resource (if any) and its time.

@@ -20,6 +20,12 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
+FileIdentity IdentityOf(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+            static_cast<std::uint64_t>(status.st_size), status.st_mtim.tv_sec,
+            status.st_mtim.tv_nsec};
+}
+
 bool FileSource::Open(const char* path) {
     // Looked at before opening: opening a device node can have effects of its own.
     struct stat named {};
@@ -37,6 +43,7 @@ bool FileSource::Open(const char* path) {
     }
     fileSize = static_cast<std::uint64_t>(opened.st_size);
     modified = opened.st_mtim;
+    identity = IdentityOf(opened);
     headSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kWindowSize));
     return ReadFully(0, head.data(), headSize);
 }

@@ -6,12 +6,26 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+
+#include <sys/stat.h>
 #include <optional>
 #include <vector>
 
 #include "platform/posix/version_resources/byte_view.h"
 
 namespace platform::posix {
+
+// What tells one state of a file from another: it is the same file, of the same size, last
+// written at the same time.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modifiedSeconds = 0;
+    std::int64_t modifiedNanoseconds = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+FileIdentity IdentityOf(const struct stat& status);
 
 class FileSource {
   public:
@@ -28,8 +42,9 @@ class FileSource {
     bool Open(const char* path);
 
     std::uint64_t Size() const { return fileSize; }
-    // The last modification time the opened file's status gave.
+    // The last modification time the opened file's status gave, and the file's identity.
     timespec Modified() const { return modified; }
+    const FileIdentity& Identity() const { return identity; }
 
     // A view of count bytes (at most kWindowSize) at offset, valid until the next call; none when
     // the range is not wholly inside the file.
@@ -53,6 +68,7 @@ class FileSource {
     int fd = -1;
     std::uint64_t fileSize = 0;
     timespec modified{};
+    FileIdentity identity;
     // Left uninitialised: only the first headSize and windowSize bytes are ever read.
     std::array<std::uint8_t, kWindowSize> head;
     std::size_t headSize = 0;

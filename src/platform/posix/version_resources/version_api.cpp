@@ -10,6 +10,7 @@
 #include <cstring>
 #include <span>
 
+#include "platform/posix/read_ahead.h"
 #include "platform/posix/version_resources/examined_file.h"
 #include "platform/posix/version_resources/text_encoding.h"
 #include "platform/posix/version_resources/version_tree.h"
@@ -50,7 +51,10 @@ DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
     if (lptstrFilename == nullptr) {
         return 0;
     }
-    Examination examination = LookAtFile(lptstrFilename);
+    // Looked at ahead of the walk, or now.
+    std::optional<Examination> ahead = platform::posix::TakeReadAhead(lptstrFilename);
+    Examination examination =
+        ahead ? std::move(*ahead) : platform::posix::LookAtFileTimed(lptstrFilename);
     const std::size_t resourceSize = examination.resource.size();
     KeepExamination(lptstrFilename, std::move(examination));
     // An upper bound: the root may claim less than the resource holds, never more.

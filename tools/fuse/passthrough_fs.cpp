@@ -1,8 +1,11 @@
-// A read-only FUSE file system for the tests that passes a directory through, stretching names:
-// a name "c@N..." in the directory shows as N copies of the letter c followed by the rest. So a
-// test can list names longer than the 255 bytes the local file systems take (FUSE allows 1,024).
+// A read-only FUSE file system that passes a directory through, for the tests and the benchmark.
 //
-// Usage: stretch_names_fs BACKING-DIRECTORY MOUNT-POINT [FUSE OPTIONS]
+//   passthrough_fs [--stretch-names] [--latency-us N] BACKING-DIRECTORY MOUNT-POINT [FUSE OPTIONS]
+//
+// --stretch-names: a name "c@N..." in the directory shows as N copies of the letter c followed by
+// the rest, so that a test can list names longer than the 255 bytes local file systems take (FUSE
+// allows 1,024). --latency-us: every operation waits that long first, as on a network share;
+// requests are served on several threads, as a share serves them.
 
 #define FUSE_USE_VERSION 31
 
@@ -13,11 +16,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -25,10 +30,18 @@ namespace {
 constexpr std::size_t kShortestStretched = 256;  // shorter names need no stretching
 
 std::string backing;
+bool stretchNames = false;
+std::chrono::microseconds latency{0};
+
+void Wait() {
+    if (latency.count() > 0) {
+        std::this_thread::sleep_for(latency);
+    }
+}
 
 std::string Stretched(std::string_view name) {
     const std::size_t at = name.find('@');
-    if (name.size() < 3 || at != 1) {
+    if (!stretchNames || name.size() < 3 || at != 1) {
         return std::string(name);
     }
     std::size_t digits = 2;
@@ -47,7 +60,7 @@ std::string Shrunk(std::string_view name) {
     while (run < name.size() && name[run] == name[0]) {
         ++run;
     }
-    if (run < kShortestStretched) {
+    if (!stretchNames || run < kShortestStretched) {
         return std::string(name);
     }
     return std::string(1, name[0]) + "@" + std::to_string(run) + std::string(name.substr(run));
@@ -69,11 +82,13 @@ std::string BackingPath(const char* path) {
 }
 
 int GetAttributes(const char* path, struct stat* status, fuse_file_info*) {
+    Wait();
     return lstat(BackingPath(path).c_str(), status) == 0 ? 0 : -errno;
 }
 
 int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
                   fuse_readdir_flags) {
+    Wait();
     DIR* directory = opendir(BackingPath(path).c_str());
     if (directory == nullptr) {
         return -errno;
@@ -89,6 +104,7 @@ int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, f
 }
 
 int Open(const char* path, fuse_file_info* info) {
+    Wait();
     if ((info->flags & O_ACCMODE) != O_RDONLY) {
         return -EROFS;
     }
@@ -101,6 +117,7 @@ int Open(const char* path, fuse_file_info* info) {
 }
 
 int Read(const char*, char* buffer, std::size_t size, off_t offset, fuse_file_info* info) {
+    Wait();
     const ssize_t got = pread(static_cast<int>(info->fh), buffer, size, offset);
     return got < 0 ? -errno : static_cast<int>(got);
 }
@@ -113,14 +130,24 @@ int Release(const char*, fuse_file_info* info) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc < 3) {
-        std::fputs("usage: stretch_names_fs BACKING-DIRECTORY MOUNT-POINT [FUSE OPTIONS]\n",
-                   stderr);
+    int first = 1;
+    for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+        if (std::strcmp(argv[first], "--stretch-names") == 0) {
+            stretchNames = true;
+        } else if (std::strcmp(argv[first], "--latency-us") == 0 && first + 1 < argc) {
+            latency = std::chrono::microseconds(std::atoi(argv[++first]));
+        }
+    }
+    if (argc - first < 2) {
+        std::fputs(
+            "usage: passthrough_fs [--stretch-names] [--latency-us N] BACKING-DIRECTORY "
+            "MOUNT-POINT [FUSE OPTIONS]\n",
+            stderr);
         return 2;
     }
-    char* resolved = realpath(argv[1], nullptr);
+    char* resolved = realpath(argv[first], nullptr);
     if (resolved == nullptr) {
-        std::perror(argv[1]);
+        std::perror(argv[first]);
         return 2;
     }
     backing = resolved;
@@ -132,7 +159,7 @@ int main(int argc, char* argv[]) {
     operations.read = Read;
     operations.release = Release;
     std::vector<char*> arguments{argv[0]};
-    for (int index = 2; index < argc; ++index) {
+    for (int index = first + 1; index < argc; ++index) {
         arguments.push_back(argv[index]);
     }
     return fuse_main(static_cast<int>(arguments.size()), arguments.data(), &operations, nullptr);
