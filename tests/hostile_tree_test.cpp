@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -304,10 +305,12 @@ TEST_F(HostileTree, AnInterruptedRunLeavesOnlyWholeLines) {
     }
 }
 
-// Where FUSE can be used: a file system of the tests' own that shows longer names than local ones.
-class StretchedNames {
+// Where FUSE can be used: a file system of the project's own that passes a directory through,
+// showing longer names than local ones (--stretch-names) or slow as a share (--latency-us N).
+class FuseMount {
   public:
-    StretchedNames(const std::string& backing, const std::string& mountPoint)
+    FuseMount(const std::string& option, const std::string& value, const std::string& backing,
+              const std::string& mountPoint)
         : mountPoint(mountPoint) {
 #ifdef QUILLET_PASSTHROUGH_FS
         if (access("/dev/fuse", R_OK | W_OK) != 0) {
@@ -319,9 +322,15 @@ class StretchedNames {
             const int nowhere = open("/dev/null", O_RDWR);
             dup2(nowhere, STDOUT_FILENO);
             dup2(nowhere, STDERR_FILENO);
-            execl(QUILLET_PASSTHROUGH_FS, QUILLET_PASSTHROUGH_FS, "--stretch-names",
-                  backing.c_str(), mountPoint.c_str(), "-f", "-o", "ro",
-                  static_cast<char*>(nullptr));
+            std::vector<const char*> arguments = {QUILLET_PASSTHROUGH_FS, option.c_str()};
+            if (!value.empty()) {
+                arguments.push_back(value.c_str());
+            }
+            for (const char* argument : {backing.c_str(), mountPoint.c_str(), "-f", "-o", "ro"}) {
+                arguments.push_back(argument);
+            }
+            arguments.push_back(nullptr);
+            execv(QUILLET_PASSTHROUGH_FS, const_cast<char* const*>(arguments.data()));
             _exit(127);
         }
         struct stat mounted {};
@@ -340,12 +349,14 @@ class StretchedNames {
         }
         refusal = "the FUSE file system could not be mounted here";
 #else
+        static_cast<void>(option);
+        static_cast<void>(value);
         static_cast<void>(backing);
         refusal = "libfuse3 was not found when the tests were built";
 #endif
     }
 
-    ~StretchedNames() {
+    ~FuseMount() {
         if (server > 0) {
             const std::string unmount = "fusermount3 -u '" + mountPoint + "' 2>/dev/null";
             if (std::system(unmount.c_str()) != 0) {
@@ -369,13 +380,56 @@ TEST_F(HostileTree, NamesLongerThanTheOldRecordHeldAreListed) {
     MakeDirectories(tree / "backing/d@400");
     ASSERT_TRUE(WriteImage(tree / "backing/d@400/N@296.EXE", Widget()));
     ASSERT_TRUE(WriteImage(tree / "backing/short.exe", Widget()));
-    const StretchedNames names(tree / "backing", tree / "top");
+    const FuseMount names("--stretch-names", "", tree / "backing", tree / "top");
     if (!names.Refusal().empty()) {
         GTEST_SKIP() << names.Refusal();
     }
     const std::vector<std::string> expected = {
         std::string(400, 'd') + "/" + std::string(296, 'n') + ".exe", "short.exe"};
     EXPECT_EQ(Run(), expected);
+}
+
+// Over a share slow enough for the read-ahead to run, the listing is the one the files give
+// directly, line for line and in order, and nothing but candidate regular files is opened.
+TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
+    Write("program.exe", Widget());
+    for (int index = 0; index < 300; ++index) {
+        const std::string directory = "top/d" + std::to_string(index % 10);
+        MakeDirectories(tree / directory);
+        const std::string name = tree / (directory + "/Copy" + std::to_string(index) + ".Exe");
+        ASSERT_EQ(link((tree / "top/program.exe").c_str(), name.c_str()), 0);
+    }
+    MakeDirectories(tree / "top/damaged");
+    for (const DamagedFile& file : DamagedFiles()) {
+        Write("damaged/" + file.name, file.image);
+    }
+    ASSERT_EQ(mkfifo((tree / "top/pipe.exe").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", (tree / "top/zero.dll").c_str()), 0);
+    const int watch = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, (tree / "top/pipe.exe").c_str(), IN_OPEN), 0);
+
+    MakeDirectories(tree / "share");
+    ASSERT_EQ(RunQuillet({tree / "top", out / "listing/direct.txt"}).exitCode, 0);
+    {
+        const FuseMount share("--latency-us", "300", tree / "top", tree / "share");
+        if (!share.Refusal().empty()) {
+            close(watch);
+            GTEST_SKIP() << share.Refusal();
+        }
+        ASSERT_EQ(RunQuillet({tree / "share", out / "listing/share.txt"}).exitCode, 0);
+    }
+    std::string shared = ReadFile(out / "listing/share.txt");
+    const std::string direct = ReadFile(out / "listing/direct.txt");
+    for (std::size_t at = shared.find("/share/"); at != std::string::npos;
+         at = shared.find("/share/", at)) {
+        shared.replace(at, std::strlen("/share/"), "/top/");
+    }
+    EXPECT_EQ(shared, direct);
+    EXPECT_GT(direct.size(), 300u * 150u);
+    char events[256];
+    EXPECT_LT(read(watch, events, sizeof events), 0) << "the FIFO was opened";
+    close(watch);
 }
 
 }  // namespace

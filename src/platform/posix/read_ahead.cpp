@@ -41,8 +41,11 @@ void NoteLook(std::chrono::steady_clock::duration took) {
     averageLookNanoseconds.store(average + (nanoseconds - average) / 8, std::memory_order_relaxed);
 }
 
+std::atomic<bool> readAheadAlways{false};
+
 bool LooksAreSlow() {
-    return averageLookNanoseconds.load(std::memory_order_relaxed) > kSlowLookNanoseconds;
+    return readAheadAlways.load(std::memory_order_relaxed) ||
+           averageLookNanoseconds.load(std::memory_order_relaxed) > kSlowLookNanoseconds;
 }
 
 class Pool {
@@ -201,6 +204,10 @@ void ReadAheadInDirectory(const std::string& directory, std::string_view entries
     if (!paths.empty() && LooksAreSlow()) {
         Pool::Instance().Add(std::move(paths));
     }
+}
+
+void ReadAheadAlways(bool always) {
+    readAheadAlways.store(always, std::memory_order_relaxed);
 }
 
 Examination LookAtFileTimed(const char* path) {

@@ -28,4 +28,7 @@ std::optional<Examination> TakeReadAhead(const char* path);
 // that only where looks are slow (a cold disk, a share), so it starts only once they are.
 Examination LookAtFileTimed(const char* path);
 
+// For the tests: read ahead whatever looks cost, so that a local disk exercises it too.
+void ReadAheadAlways(bool always);
+
 }  // namespace platform::posix
