@@ -3,6 +3,7 @@
 
 BUILD          ?= build
 SANITIZE_BUILD ?= build-sanitize
+TSAN_BUILD     ?= build-tsan
 FUZZ_BUILD     ?= build-fuzz
 WINDOWS_BUILD  ?= build-mingw64
 WINDOWS32_BUILD ?= build-mingw32
@@ -15,7 +16,7 @@ GENERATOR      := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 VERSION        := $(shell grep -m1 -o 'quillet VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 WINDOWS_ZIP    := quillet-$(VERSION)-windows
 
-.PHONY: all build run test test-sanitize fuzz fuzz-build windows test-windows install bench \
+.PHONY: all build run test test-sanitize test-tsan fuzz fuzz-build windows test-windows install bench \
         package package-windows check-packages clean
 
 all: build
@@ -44,6 +45,13 @@ $(SANITIZE_BUILD)/CMakeCache.txt:
 test-sanitize: $(SANITIZE_BUILD)/CMakeCache.txt
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+$(TSAN_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(TSAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQUILLET_THREAD_SANITIZE=ON
+
+test-tsan: $(TSAN_BUILD)/CMakeCache.txt
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
 
 $(FUZZ_BUILD)/CMakeCache.txt:
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -109,5 +117,5 @@ bench: build
 	bench/run $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(WINDOWS32_BUILD) \
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(WINDOWS32_BUILD) \
 	    $(PACKAGE_BUILD) $(DIST)

@@ -418,6 +418,9 @@ TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
             GTEST_SKIP() << share.Refusal();
         }
         ASSERT_EQ(RunQuillet({tree / "share", out / "listing/share.txt"}).exitCode, 0);
+        // A failed write ends the run with its threads joined: exit 3, not an abort.
+        const auto full = RunQuillet({tree / "share", "/dev/full"});
+        EXPECT_EQ(full.exitCode, 3) << full.output << full.errors;
     }
     std::string shared = ReadFile(out / "listing/share.txt");
     const std::string direct = ReadFile(out / "listing/direct.txt");
