@@ -189,6 +189,9 @@ bool StillTheSameFile(const char* path, const Examination& examination) {
 }  // namespace
 
 void ReadAheadInDirectory(const std::string& directory, std::string_view entries) {
+    if (!LooksAreSlow()) {
+        return;
+    }
     std::vector<std::string> paths;
     // Each entry: its kind, its name, a NUL. Only what the listing will surely examine: regular
     // files by the directory's word, named as candidates, with names a find record can hold.
@@ -201,7 +204,7 @@ void ReadAheadInDirectory(const std::string& directory, std::string_view entries
             paths.emplace_back(directory).append(name);
         }
     }
-    if (!paths.empty() && LooksAreSlow()) {
+    if (!paths.empty()) {
         Pool::Instance().Add(std::move(paths));
     }
 }
