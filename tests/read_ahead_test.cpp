@@ -71,4 +71,41 @@ TEST(ReadAhead, OpensOnlyRegularCandidateFiles) {
     EXPECT_EQ(Product(dir / "readme.txt"), "Not a candidate");  // looked at in place
 }
 
+TEST(ReadAhead, ListsOnlySubdirectoriesTheWalkWillEnter) {
+    TempDir dir;
+    for (const char* name : {"plain", ".hidden"}) {
+        test_support::MakeDirectories(dir / name);
+        ASSERT_TRUE(WriteImage(dir / (std::string(name) + "/app.exe"), Program("Widget")));
+    }
+    ReadAhead(dir.Path(), Entry(DT_DIR, "plain") + Entry(DT_DIR, ".hidden"));
+    const auto plain = platform::posix::TakeReadAheadListing(dir / "plain/");
+    ASSERT_TRUE(plain.has_value());
+    EXPECT_NE(plain->find("app.exe"), std::string::npos);
+    EXPECT_FALSE(platform::posix::TakeReadAheadListing(dir / ".hidden/").has_value());
+    // A mount, as /proc is on /, is never listed ahead: it may be a pseudo file system.
+    struct stat root {};
+    struct stat proc {};
+    if (stat("/", &root) == 0 && stat("/proc", &proc) == 0 && root.st_dev != proc.st_dev) {
+        ReadAhead("", Entry(DT_DIR, "proc"));
+        EXPECT_FALSE(platform::posix::TakeReadAheadListing("/proc/").has_value());
+    }
+}
+
+TEST(ReadAhead, ADirectoryChangedAfterItWasListedAheadIsListedAgain) {
+    TempDir dir;
+    test_support::MakeDirectories(dir / "sub");
+    ASSERT_TRUE(WriteImage(dir / "sub/first.exe", Program("First")));
+    ReadAhead(dir.Path(), Entry(DT_DIR, "sub"));
+    ASSERT_TRUE(WriteImage(dir / "sub/second.exe", Program("Second")));
+    std::string names;
+    WIN32_FIND_DATAA record{};
+    HANDLE listing = FindFirstFileA((dir / "sub/*.*").c_str(), &record);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    do {
+        names += std::string(record.cFileName) + " ";
+    } while (FindNextFileA(listing, &record));
+    FindClose(listing);
+    EXPECT_NE(names.find("second.exe"), std::string::npos) << names;
+}
+
 }  // namespace

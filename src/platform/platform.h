@@ -39,6 +39,13 @@ struct DirectoryIdentity {
     friend bool operator==(const DirectoryIdentity&, const DirectoryIdentity&) = default;
 };
 
+// The walk recurses, and holds each level's path until the level is done: bounds on both keep its
+// stack and its memory bounded on a hostile tree. The deepest paths of a Windows volume (32,767
+// characters) fit; a directory deeper, or with a longer search pattern, is not entered. The POSIX
+// read-ahead keeps within them too.
+inline constexpr int kWalkDeepestLevel = 4096;
+inline constexpr std::size_t kWalkLongestPattern = 32 * 1024;
+
 // False when the directory cannot be examined; the walk then simply does not enter it.
 bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity);
 

@@ -6,11 +6,6 @@ namespace {
 
 constexpr std::string_view kWildcard = "*.*";
 constexpr std::size_t kWildcardLength = kWildcard.size();
-// The walk recurses, and holds each level's path until the level is done: bounds on both keep its
-// stack and its memory bounded on a hostile tree. The deepest paths of a Windows volume (32,767
-// characters) fit; a directory deeper or with a longer path is not entered.
-constexpr int kDeepestLevel = 4096;
-constexpr std::size_t kLongestPath = 32 * 1024;
 
 bool IsDirectory(const WIN32_FIND_DATAA& record) {
     return (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -45,8 +40,8 @@ void ScanDirectory(std::string& pattern) {
 }
 
 void ScanDirectory(std::string& pattern, WalkRun& run) {
-    if (pattern.size() < kWildcardLength || pattern.size() > kLongestPath ||
-        run.level.depth >= kDeepestLevel) {
+    if (pattern.size() < kWildcardLength || pattern.size() > platform::kWalkLongestPattern ||
+        run.level.depth >= platform::kWalkDeepestLevel) {
         return;
     }
     // The pattern itself becomes the listed directory's prefix: a deep walk holds few copies.

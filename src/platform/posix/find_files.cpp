@@ -12,10 +12,12 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/posix/file_times.h"
+#include "platform/posix/find_files.h"
 #include "platform/posix/long_paths.h"
 #include "platform/posix/read_ahead.h"
 #include "platform/posix/windows_api.h"
@@ -31,20 +33,6 @@ struct FindListing {
 
 bool IsListAllWildcard(std::string_view component) {
     return component == "*.*" || component == "*";
-}
-
-bool ReadAllNames(const std::string& directory, std::string& names) {
-    DIR* stream = platform::posix::OpenDirectoryStream(directory.empty() ? "." : directory.c_str());
-    if (stream == nullptr) {
-        return false;
-    }
-    while (const dirent* entry = readdir(stream)) {
-        names.push_back(static_cast<char>(entry->d_type));
-        names.append(entry->d_name);
-        names.push_back('\0');
-    }
-    closedir(stream);
-    return true;
 }
 
 void FillRecord(const char* name, const struct stat& status, bool link, WIN32_FIND_DATAA* record) {
@@ -115,6 +103,24 @@ bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
 
 }  // namespace
 
+namespace platform::posix {
+
+bool ReadDirectoryEntries(const std::string& directory, std::string& entries) {
+    DIR* stream = platform::posix::OpenDirectoryStream(directory.empty() ? "." : directory.c_str());
+    if (stream == nullptr) {
+        return false;
+    }
+    while (const dirent* entry = readdir(stream)) {
+        entries.push_back(static_cast<char>(entry->d_type));
+        entries.append(entry->d_name);
+        entries.push_back('\0');
+    }
+    closedir(stream);
+    return true;
+}
+
+}  // namespace platform::posix
+
 HANDLE FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData) {
     if (lpFileName == nullptr || lpFindFileData == nullptr) {
         return INVALID_HANDLE_VALUE;
@@ -127,7 +133,11 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData) {
     }
     auto* listing = new FindListing;
     listing->directory.assign(pattern.substr(0, wildcardStart));
-    if (!ReadAllNames(listing->directory, listing->names)) {
+    // Listed ahead of the walk, or now.
+    std::optional<std::string> ahead = platform::posix::TakeReadAheadListing(listing->directory);
+    if (ahead) {
+        listing->names = std::move(*ahead);
+    } else if (!platform::posix::ReadDirectoryEntries(listing->directory, listing->names)) {
         delete listing;
         return INVALID_HANDLE_VALUE;
     }

@@ -1,12 +1,14 @@
 // Read-ahead for slow disks and network shares: while the walk works through a directory, a small
 // pool of threads already makes the one look at each of its candidate files (see
-// version_resources/examined_file.h), so that the file system's latency overlaps. The walk takes
-// each result when it reaches the file; one that is not ready, or whose file has changed since
-// (device, inode, size or time differ), is done in place as without read-ahead. It runs only
-// while looks at files take long enough for it to pay: on a warm cache it stays out of the way.
-// Only plain files that the listing will examine are read: candidates by name, of the kind the
-// directory reports as a regular file. Bounded: a fixed number of threads, of results kept, of
-// names queued.
+// version_resources/examined_file.h) and lists its subdirectories, so that the file system's
+// latency overlaps. The walk takes each result when it reaches the file or directory; one that is
+// not ready, or whose file or directory has changed since (device, inode, size or time differ),
+// is done in place as without read-ahead. It runs only while looks at files take long enough for
+// it to pay: on a warm cache it stays out of the way. Only what the walk will read is read:
+// candidate files by name, of the kind the directory reports as a regular file, and
+// subdirectories the directory reports as such, not named with a leading dot, on the same device
+// (never a mount, so never a pseudo file system) and within the walk's depth and path bounds.
+// Bounded: a fixed number of threads, of results kept, of names queued.
 #pragma once
 
 #include <optional>
@@ -20,6 +22,10 @@ namespace platform::posix {
 // A directory was listed: its entries, each a kind byte (as readdir gives it), the name and a
 // NUL, in the order the walk will meet them; directory ends in a separator (or is empty).
 void ReadAheadInDirectory(const std::string& directory, std::string_view entries);
+
+// The entries of directory (as ReadDirectoryEntries gives them) read ahead, if they were and the
+// directory has not changed since.
+std::optional<std::string> TakeReadAheadListing(const std::string& directory);
 
 // The look at path made ahead, if it was made and the file is still the one looked at.
 std::optional<Examination> TakeReadAhead(const char* path);
