@@ -76,10 +76,8 @@ void ReadStringValue(const unsigned char* block, const char* name, std::span<cha
 void BoundRootLength(unsigned char* block, DWORD size) {
     WORD rootLength = 0;
     std::memcpy(&rootLength, block, sizeof rootLength);
-    if (rootLength > size) {
-        rootLength = static_cast<WORD>(size);
-        std::memcpy(block, &rootLength, sizeof rootLength);
-    }
+    rootLength = static_cast<WORD>(std::min<DWORD>(rootLength, size));
+    std::memcpy(block, &rootLength, sizeof rootLength);
 }
 
 }  // namespace
