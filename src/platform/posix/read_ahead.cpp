@@ -62,9 +62,6 @@ std::string ParentOf(const std::string& directory) {
     return separator == std::string::npos ? "." : directory.substr(0, separator + 1);
 }
 
-struct Listing;
-std::optional<Listing> ListAhead(const std::string& directory);
-
 struct Job {
     std::string path;  // a directory's ends in a separator
     bool directory;
@@ -74,6 +71,21 @@ struct Listing {
     std::string entries;
     FileIdentity identity;  // of the directory before it was read
 };
+
+// A directory on its parent's device only: never a mount, so never a pseudo file system.
+std::optional<Listing> ListAhead(const std::string& directory) {
+    struct stat status {};
+    struct stat parent {};
+    if (!StatPath(directory.c_str(), status) || !S_ISDIR(status.st_mode) ||
+        !StatPath(ParentOf(directory).c_str(), parent) || status.st_dev != parent.st_dev) {
+        return std::nullopt;
+    }
+    Listing listing{{}, IdentityOf(status)};
+    if (!ReadDirectoryEntries(directory, listing.entries)) {
+        return std::nullopt;
+    }
+    return listing;
+}
 
 class Pool {
   public:
@@ -274,21 +286,6 @@ void Pool::Stop() {
         thread.join();
     }
     threads.clear();
-}
-
-// A directory on its parent's device only: never a mount, so never a pseudo file system.
-std::optional<Listing> ListAhead(const std::string& directory) {
-    struct stat status {};
-    struct stat parent {};
-    if (!StatPath(directory.c_str(), status) || !S_ISDIR(status.st_mode) ||
-        !StatPath(ParentOf(directory).c_str(), parent) || status.st_dev != parent.st_dev) {
-        return std::nullopt;
-    }
-    Listing listing{{}, IdentityOf(status)};
-    if (!ReadDirectoryEntries(directory, listing.entries)) {
-        return std::nullopt;
-    }
-    return listing;
 }
 
 bool StillTheSameFile(const char* path, const Examination& examination) {
