@@ -46,6 +46,8 @@ void NoteLook(std::chrono::steady_clock::duration took) {
 }
 
 std::atomic<bool> readAheadAlways{false};
+// Set once the pool has had work: until then the walk asks it for nothing, and takes no lock.
+std::atomic<bool> poolStarted{false};
 
 bool LooksAreSlow() {
     return readAheadAlways.load(std::memory_order_relaxed) ||
@@ -171,6 +173,7 @@ void Pool::Add(std::vector<Job> jobs) {
         if (threads.empty()) {
             return;
         }
+        poolStarted.store(true);
     }
     jobs.resize(std::min(jobs.size(), kMostQueued - std::min(kMostQueued, queued.size())));
     queued.insert(queued.begin(), std::make_move_iterator(jobs.begin()),
@@ -326,6 +329,9 @@ void ReadAheadInDirectory(const std::string& directory, std::string_view entries
 }
 
 std::optional<std::string> TakeReadAheadListing(const std::string& directory) {
+    if (!poolStarted.load()) {
+        return std::nullopt;
+    }
     std::optional<Listing> listing = Pool::Instance().TakeListing(directory);
     struct stat status {};
     if (!listing || !StatPath(directory.c_str(), status) || !S_ISDIR(status.st_mode) ||
@@ -347,6 +353,9 @@ Examination LookAtFileTimed(const char* path) {
 }
 
 std::optional<Examination> TakeReadAhead(const char* path) {
+    if (!poolStarted.load()) {
+        return std::nullopt;
+    }
     std::optional<Examination> examination = Pool::Instance().Take(path);
     if (examination && examination->opened && !StillTheSameFile(path, *examination)) {
         return std::nullopt;
