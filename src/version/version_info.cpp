@@ -88,6 +88,7 @@ unsigned char* LoadVersionBlock(const char* path) {
     if (size == 0) {
         return nullptr;
     }
+    // One byte more than asked for: a block of a single byte still holds the root's 16-bit length.
     auto* block = new (std::nothrow) unsigned char[std::size_t{size} + 1];
     if (block == nullptr) {
         return nullptr;

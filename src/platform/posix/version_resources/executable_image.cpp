@@ -184,11 +184,9 @@ std::optional<ResourceLocation> PeImage::ReadDataEntry(std::optional<ResourceEnt
     if (size == 0 || !range) {
         return std::nullopt;
     }
+    // Whether the file holds the stored bytes is for the read of them to find out.
     const auto stored =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(range->storedBytes, size));
-    if (!file.View(range->offset, 0) || stored > file.Size() - range->offset) {
-        return std::nullopt;
-    }
     return ResourceLocation{range->offset, size, stored};
 }
 
