@@ -5,9 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "fixtures/executable_writer.h"
 #include "platform/posix/read_ahead.h"
@@ -28,11 +26,11 @@ std::string Entry(unsigned char kind, const std::string& name) {
     return std::string(1, static_cast<char>(kind)) + name + '\0';
 }
 
-// Hands the directory's entries to the read-ahead and gives its threads time to look at them.
+// Hands the directory's entries to the read-ahead and waits until its threads have read them.
 void ReadAhead(const std::string& directory, const std::string& entries) {
     platform::posix::ReadAheadAlways(true);
     platform::posix::ReadAheadInDirectory(directory + "/", entries);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    platform::posix::WaitUntilReadAheadIdle();
 }
 
 std::string Product(const std::string& path) {

@@ -102,6 +102,7 @@ class Pool {
     void Add(std::vector<Job> jobs);
     std::optional<Examination> Take(const std::string& path);
     std::optional<Listing> TakeListing(const std::string& directory);
+    void WaitUntilIdle();
 
   private:
     Pool();
@@ -278,6 +279,12 @@ std::optional<Examination> Pool::Take(const std::string& path) {
     return examination;
 }
 
+void Pool::WaitUntilIdle() {
+    std::unique_lock<std::mutex> hold(lock);
+    finished.wait_for(hold, std::chrono::seconds(10),
+                      [this] { return stopping || (queued.empty() && running.empty()); });
+}
+
 void Pool::Stop() {
     {
         const std::lock_guard<std::mutex> hold(lock);
@@ -343,6 +350,10 @@ std::optional<std::string> TakeReadAheadListing(const std::string& directory) {
 
 void ReadAheadAlways(bool always) {
     readAheadAlways.store(always, std::memory_order_relaxed);
+}
+
+void WaitUntilReadAheadIdle() {
+    Pool::Instance().WaitUntilIdle();
 }
 
 Examination LookAtFileTimed(const char* path) {

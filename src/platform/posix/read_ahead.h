@@ -34,7 +34,9 @@ std::optional<Examination> TakeReadAhead(const char* path);
 // that only where looks are slow (a cold disk, a share), so it starts only once they are.
 Examination LookAtFileTimed(const char* path);
 
-// For the tests: read ahead whatever looks cost, so that a local disk exercises it too.
+// For the tests: read ahead whatever looks cost, so that a local disk exercises it too; and wait
+// (ten seconds at most) until everything queued has been read.
 void ReadAheadAlways(bool always);
+void WaitUntilReadAheadIdle();
 
 }  // namespace platform::posix
