@@ -34,6 +34,12 @@ SYSTEMTIME Calendar(int year, int month, int day, int hour, int minute, int seco
     return time;
 }
 
+TEST(LetterCase, OnlyAToZAreLowered) {
+    std::string text = "@AZ[`az{\xC3\x89\xC0";
+    platform::LowerCaseAscii(text);
+    EXPECT_EQ(text, "@az[`az{\xC3\x89\xC0");
+}
+
 TEST(Candidates, AreTheThreeExtensionsWholeAndNothingElse) {
     for (const char* path : {"c/setup.exe", "c/lib.dll", "c/ctl.ocx", "c/.tool.exe",
                              "c/my.dir/a.b.exe", ".exe", "C/Setup.EXE", "c/LIB.Dll", "c/ctl.oCX"}) {

@@ -143,6 +143,10 @@ TEST(VersionReaders, FillTheRestOfTheBufferWithNuls) {
     ReadProductName(block.get(), product, 50);
     EXPECT_EQ(std::string(product, 51), "Widget" + std::string(45, '\0'));
     EXPECT_EQ(product[51], '#');  // nothing past the limit and its terminator is touched
+    // A buffer smaller than the limit lowers it: the text and its terminator fit the buffer.
+    char small[4];
+    ReadProductName(block.get(), small, 50);
+    EXPECT_EQ(std::string(small, 4), std::string("Wid") + '\0');
 }
 
 TEST(VersionReaders, NeverCutInsideAMultiByteCharacter) {
@@ -172,6 +176,14 @@ TEST(VersionReaders, ConvertTextsToUtf8) {
     EXPECT_EQ(ValuesOf(PeWithVersion(EncodeWideBlock(lone))).company,
               "a\xEF\xBF\xBD"
               "b\xEF\xBF\xBD");
+}
+
+TEST(VersionReaders, EncodeEveryLengthOfUtf8Character) {
+    // The last and first code points of each UTF-8 length: U+007F, U+0080, U+07FF, U+0800,
+    // U+FFFD, U+10000 and U+10FFFF.
+    const std::string text =
+        "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";
+    EXPECT_EQ(WideValues(InfoWithStrings({{"CompanyName", text}})).company, text);
 }
 
 TEST(VersionReaders, ReadNarrowTextsAsWindows1252) {
