@@ -1,7 +1,6 @@
 #include "listing/listing.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 
 #include "output/output_file.h"

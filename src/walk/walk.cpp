@@ -1,6 +1,7 @@
 #include "walk/walk.h"
 
 #include <memory>
+#include <string_view>
 
 namespace {
 

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "platform/platform.h"
 #include "walk/visited_directories.h"

@@ -29,8 +29,9 @@ Examination LookAtFile(const char* path) {
         return examination;
     }
     examination.opened = true;
-    examination.modified = ToFileTime(file.Modified());
     examination.identity = file.Identity();
+    examination.modified = ToFileTime(
+        timespec{examination.identity.modifiedSeconds, examination.identity.modifiedNanoseconds});
     const auto location = FindVersionResource(file);
     if (!location || location->size < kSmallestBlock) {
         return examination;

@@ -42,7 +42,6 @@ bool FileSource::Open(const char* path) {
         return false;
     }
     fileSize = static_cast<std::uint64_t>(opened.st_size);
-    modified = opened.st_mtim;
     identity = IdentityOf(opened);
     headSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kWindowSize));
     return ReadFully(0, head.data(), headSize);

@@ -42,8 +42,7 @@ class FileSource {
     bool Open(const char* path);
 
     std::uint64_t Size() const { return fileSize; }
-    // The last modification time the opened file's status gave, and the file's identity.
-    timespec Modified() const { return modified; }
+    // The opened file's identity, its last modification time among it.
     const FileIdentity& Identity() const { return identity; }
 
     // A view of count bytes (at most kWindowSize) at offset, valid until the next call; none when
@@ -67,7 +66,6 @@ class FileSource {
 
     int fd = -1;
     std::uint64_t fileSize = 0;
-    timespec modified{};
     FileIdentity identity;
     // Left uninitialised: only the first headSize and windowSize bytes are ever read.
     std::array<std::uint8_t, kWindowSize> head;
