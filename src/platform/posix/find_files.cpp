@@ -133,15 +133,19 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData) {
     }
     auto* listing = new FindListing;
     listing->directory.assign(pattern.substr(0, wildcardStart));
-    // Listed ahead of the walk, or now.
-    std::optional<std::string> ahead = platform::posix::TakeReadAheadListing(listing->directory);
+    // Listed ahead of the walk, its entries then already handed to the read-ahead; or now.
+    const std::optional<struct stat> status =
+        platform::posix::TakeNotedDirectoryStatus(listing->directory);
+    std::optional<std::string> ahead =
+        platform::posix::TakeReadAheadListing(listing->directory, status);
     if (ahead) {
         listing->names = std::move(*ahead);
-    } else if (!platform::posix::ReadDirectoryEntries(listing->directory, listing->names)) {
+    } else if (platform::posix::ReadDirectoryEntries(listing->directory, listing->names)) {
+        platform::posix::ReadAheadInDirectory(listing->directory, status, listing->names);
+    } else {
         delete listing;
         return INVALID_HANDLE_VALUE;
     }
-    platform::posix::ReadAheadInDirectory(listing->directory, listing->names);
     if (!DeliverNext(*listing, lpFindFileData)) {
         delete listing;
         return INVALID_HANDLE_VALUE;

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/posix/file_times.h"
 #include "platform/posix/long_paths.h"
+#include "platform/posix/read_ahead.h"
 #include "platform/posix/version_resources/examined_file.h"
 
 namespace platform {
@@ -115,6 +116,7 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
     if (!posix::StatPath(directory, status) || !S_ISDIR(status.st_mode)) {
         return false;
     }
+    posix::NoteDirectoryStatus(directory, status);
     identity = IdentityOf(status);
     return true;
 }

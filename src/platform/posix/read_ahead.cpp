@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <limits>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -28,68 +30,147 @@ namespace {
 
 // Chosen by measurement: enough requests in flight to hide a share's latency, few enough that a
 // local disk is not thrashed.
-constexpr std::size_t kThreads = 8;
-constexpr std::size_t kMostKept = 256;     // results waiting for the walk: ~64 KiB each at most
-constexpr std::size_t kMostQueued = 4096;  // paths waiting for a thread
-constexpr std::size_t kMostListings = 64;  // directory listings waiting for the walk
-constexpr std::size_t kMostListingBytes = 8u << 20;
-// A look at a file from the page cache takes some 20 µs; from a disk or a share, hundreds.
-constexpr std::int64_t kSlowLookNanoseconds = 60'000;
+constexpr std::size_t kThreads = 16;
+constexpr std::size_t kMostKept = 256;            // file results waiting for the walk
+constexpr std::size_t kMostListings = 1024;       // directory listings waiting for the walk
+constexpr std::size_t kMostKeptBytes = 8u << 20;  // of version blocks and listings together
+constexpr std::size_t kMostQueued = 4096;         // paths waiting for a thread
+// A result still not taken after the walk has asked this many times more is for a path the walk
+// will not reach (a directory that changed, say): it goes, so that it stops holding room.
+constexpr std::size_t kStaleAfterAsks = 2 * kMostQueued;
+// A look at a file from the page cache takes some 10 µs; from a disk or a share, hundreds.
+constexpr auto kSlowLook = std::chrono::microseconds(60);
 
-// How long looks at files take, as a moving average; written by every thread that looks.
-std::atomic<std::int64_t> averageLookNanoseconds{0};
+// Which of the last 32 looks at files were slow, the latest in the lowest bit; written by every
+// thread that looks. Looks count as slow when most of the last 16 were: a thread put off the
+// processor in the middle of a look makes that one look slow, not the device.
+std::atomic<std::uint32_t> recentSlowLooks{0};
 
 void NoteLook(std::chrono::steady_clock::duration took) {
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
-    const std::int64_t average = averageLookNanoseconds.load(std::memory_order_relaxed);
-    averageLookNanoseconds.store(average + (nanoseconds - average) / 8, std::memory_order_relaxed);
+    const bool slow = took > kSlowLook;
+    std::uint32_t recent = recentSlowLooks.load(std::memory_order_relaxed);
+    while (!recentSlowLooks.compare_exchange_weak(recent, (recent << 1) | (slow ? 1u : 0u),
+                                                  std::memory_order_relaxed)) {
+    }
 }
 
 std::atomic<bool> readAheadAlways{false};
+
+// The walk's last look at a directory it is about to list; only the walk's thread notes and takes.
+struct NotedDirectory {
+    std::string path;
+    struct stat status {};
+    bool held = false;
+};
+thread_local NotedDirectory notedDirectory;
 // Set once the pool has had work: until then the walk asks it for nothing, and takes no lock.
 std::atomic<bool> poolStarted{false};
 
 bool LooksAreSlow() {
     return readAheadAlways.load(std::memory_order_relaxed) ||
-           averageLookNanoseconds.load(std::memory_order_relaxed) > kSlowLookNanoseconds;
+           std::popcount(recentSlowLooks.load(std::memory_order_relaxed) & 0xffffu) > 8;
 }
 
-// The directory above directory (which ends in a separator).
-std::string ParentOf(const std::string& directory) {
-    const std::size_t end = directory.find_last_not_of('/');
-    if (end == std::string::npos) {
-        return "/";
+// Slow looks wait on the device: many in flight hide its latency. Quick ones are work for a
+// processor: one thread for each beside the walk's own, which helps too (see SettleFor).
+std::size_t ThreadsWanted() {
+    static const std::size_t spareProcessors =
+        std::max(std::thread::hardware_concurrency(), 1u) - 1;
+    return LooksAreSlow() ? kThreads : std::min(kThreads, spareProcessors);
+}
+
+// Where a job stands in the walk's order: the positions of its directories and itself in their
+// listings, as four-byte big-endian numbers, so that comparing the bytes compares the order. The
+// directories the walk lists itself come first in turn, before everything read ahead so far (the
+// walk has nothing left before them). Only the first levels count: deeper, jobs are taken in the
+// order they were queued, which costs the read-ahead some use but keeps keys small.
+using WalkOrder = std::string;
+constexpr std::size_t kLongestWalkOrder = 16 * 4;
+
+WalkOrder Below(const WalkOrder& directory, std::uint32_t position) {
+    if (directory.size() >= kLongestWalkOrder) {
+        return directory;
     }
-    const std::size_t separator = directory.rfind('/', end);
-    return separator == std::string::npos ? "." : directory.substr(0, separator + 1);
+    WalkOrder order = directory;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        order.push_back(static_cast<char>((position >> shift) & 0xff));
+    }
+    return order;
 }
 
 struct Job {
     std::string path;  // a directory's ends in a separator
     bool directory;
+    std::uint64_t parentDevice;  // of the directory that holds it
+    WalkOrder order;
 };
+
+// What the walk would read in a directory with these entries (kind, name, NUL each): its
+// candidate regular files, and the subdirectories it would enter, in the walk's order.
+std::vector<Job> JobsIn(const std::string& directory, std::uint64_t device, const WalkOrder& order,
+                        std::string_view entries) {
+    // Within the walk's bounds: a directory this deep below the root of the file system is at
+    // least as deep below the walk's top.
+    const auto depth = std::count(directory.begin(), directory.end(), '/');
+    const bool listSubdirectories = depth + 1 < kWalkDeepestLevel;
+    std::vector<Job> jobs;
+    std::uint32_t position = 0;
+    for (std::size_t at = 0; at < entries.size(); ++position) {
+        const auto kind = static_cast<unsigned char>(entries[at]);
+        const std::string_view name(entries.data() + at + 1);
+        at += name.size() + 2;
+        if (name.size() > static_cast<std::size_t>(kLongestFileName)) {
+            continue;
+        }
+        if (kind == DT_REG && IsCandidate(name)) {
+            jobs.push_back(
+                {std::string(directory).append(name), false, device, Below(order, position)});
+        } else if (kind == DT_DIR && name[0] != '.' && listSubdirectories &&
+                   directory.size() + name.size() + 4 <= kWalkLongestPattern) {
+            jobs.push_back({std::string(directory).append(name).append("/"), true, device,
+                            Below(order, position)});
+        }
+    }
+    return jobs;
+}
 
 struct Listing {
     std::string entries;
     FileIdentity identity;  // of the directory before it was read
 };
 
-// A directory on its parent's device only: never a mount, so never a pseudo file system.
-std::optional<Listing> ListAhead(const std::string& directory) {
-    struct stat status {};
-    struct stat parent {};
-    if (!StatPath(directory.c_str(), status) || !S_ISDIR(status.st_mode) ||
-        !StatPath(ParentOf(directory).c_str(), parent) || status.st_dev != parent.st_dev) {
-        return std::nullopt;
+// A directory as the walk tells it from others: its device and inode.
+struct DirectoryKey {
+    std::uint64_t device;
+    std::uint64_t inode;
+    friend bool operator==(const DirectoryKey&, const DirectoryKey&) = default;
+};
+struct DirectoryKeyHash {
+    std::size_t operator()(const DirectoryKey& key) const {
+        return static_cast<std::size_t>(key.device * 0x9e3779b97f4a7c15u ^ key.inode);
     }
-    Listing listing{{}, IdentityOf(status)};
-    if (!ReadDirectoryEntries(directory, listing.entries)) {
-        return std::nullopt;
-    }
-    return listing;
+};
+// Directories listed, remembered so that none is listed ahead twice: at most this many (some
+// 3 MiB), after which a directory met again is listed again.
+constexpr std::size_t kMostDirectoriesRemembered = 1u << 16;
+
+// A result waiting for the walk, with the count of the walk's asks when it was kept.
+template <typename Result>
+struct Kept {
+    Result result;
+    std::size_t keptAtAsk;
+};
+
+std::size_t SizeOf(const Examination& examination) {
+    return examination.resource.size();
+}
+std::size_t SizeOf(const Listing& listing) {
+    return listing.entries.size();
 }
 
 class Pool {
+    using Queue = std::multimap<WalkOrder, Job>;
+
   public:
     static Pool& Instance() {
         static Pool pool;
@@ -98,33 +179,59 @@ class Pool {
 
     ~Pool() { Stop(); }
 
-    // Puts jobs, in order, before everything queued: the walk is about to need them first.
-    void Add(std::vector<Job> jobs);
-    std::optional<Examination> Take(const std::string& path);
-    std::optional<Listing> TakeListing(const std::string& directory);
+    // Jobs in a directory the walk has just listed itself.
+    void Add(const std::string& directory, const struct stat& status, std::string_view entries);
+    std::optional<Examination> Take(const std::string& path) { return TakeFrom(kept, path); }
+    std::optional<Listing> TakeListing(const std::string& directory) {
+        return TakeFrom(listings, directory);
+    }
     void WaitUntilIdle();
+    void Forget();
 
   private:
     Pool();
-    void Work();
-    void Stop();
+    bool StartThreads();
+    void Work(std::size_t index);
+    // Takes the job off the queue and does it, keeping the result; called holding the lock.
+    void DoJob(Queue::iterator next, std::unique_lock<std::mutex>& hold);
+    // Lists a subdirectory that is on its parent's device (never a mount, so never a pseudo file
+    // system) and met for the first time (the walk enters each directory once); called unlocked.
+    std::optional<Listing> ListAhead(const Job& job);
+    // Remembers the directory listed; false when it already was.
+    bool FirstListing(const FileIdentity& directory);
+    void Enqueue(std::vector<Job> jobs);
+    // Counts one queued job for path off; false when there is none (the walk took it back).
+    bool Unqueue(const std::string& path);
+    // The first job queued whose result there is room to keep; queued.end() when none.
+    Queue::iterator NextJob();
+    template <typename Result>
+    void Keep(std::unordered_map<std::string, Kept<Result>>& results, std::string path,
+              Result result);
+    template <typename Result>
+    std::optional<Result> TakeFrom(std::unordered_map<std::string, Kept<Result>>& results,
+                                   const std::string& path);
     // Waits until path is neither queued (it is taken out, for the walk to do itself) nor being
     // worked on; false when it was queued.
     bool SettleFor(const std::string& path, std::unique_lock<std::mutex>& hold);
-    void Keep(std::string directory, Listing listing);
+    void DropStale();
+    void Stop();
     static void BeforeFork() { Instance().lock.lock(); }
     static void AfterForkInParent() { Instance().lock.unlock(); }
     static void AfterForkInChild();
 
     std::mutex lock;
-    std::condition_variable wake;      // for the threads: work, room, or the end
+    std::condition_variable wake;      // for the threads wanted: work, room, or the end
+    std::condition_variable spare;     // for the others: wanted again, or the end
     std::condition_variable finished;  // for the walk: a look it waits for is done
-    std::deque<Job> queued;
+    Queue queued;                      // jobs the walk has taken back stay here, out of queuedPaths
+    std::uint32_t listedByWalk = 0;    // directories the walk listed itself, for their order
+    std::unordered_set<DirectoryKey, DirectoryKeyHash> listedDirectories;
+    std::unordered_map<std::string, std::size_t> queuedPaths;  // with how often each is queued
     std::unordered_set<std::string> running;
-    std::unordered_map<std::string, Examination> kept;
-    std::unordered_map<std::string, Listing> listings;
-    std::deque<std::string> listingOrder;  // oldest first, for eviction
-    std::size_t listingBytes = 0;
+    std::unordered_map<std::string, Kept<Examination>> kept;
+    std::unordered_map<std::string, Kept<Listing>> listings;
+    std::size_t keptBytes = 0;
+    std::size_t asks = 0;
     std::vector<std::thread> threads;
     bool stopping = false;
 };
@@ -139,150 +246,241 @@ void Pool::AfterForkInChild() {
     // This thread took the lock before the fork; the others, and their waits, are not here.
     pool.lock.unlock();
     new (&pool.wake) std::condition_variable;
+    new (&pool.spare) std::condition_variable;
     new (&pool.finished) std::condition_variable;
     for (std::thread& thread : pool.threads) {
         thread.detach();
     }
     pool.threads.clear();
     pool.queued.clear();
+    pool.queuedPaths.clear();
+    pool.listedDirectories.clear();
     pool.running.clear();
     pool.kept.clear();
     pool.listings.clear();
-    pool.listingOrder.clear();
-    pool.listingBytes = 0;
+    pool.keptBytes = 0;
 }
 
-void Pool::Add(std::vector<Job> jobs) {
-    const std::lock_guard<std::mutex> hold(lock);
-    if (stopping) {
-        return;
+bool Pool::StartThreads() {
+    // Signals are for the walk's thread, which writes out the listing on SIGINT and SIGTERM.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    try {
+        for (std::size_t index = 0; index < kThreads; ++index) {
+            threads.emplace_back([this, index] { Work(index); });
+        }
+    } catch (const std::system_error&) {
+        // Fewer threads, or none: what is not read ahead is read in place.
     }
-    if (threads.empty()) {
-        // Signals are for the walk's thread, which writes out the listing on SIGINT and SIGTERM.
-        sigset_t all;
-        sigset_t previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &previous);
-        try {
-            for (std::size_t index = 0; index < kThreads; ++index) {
-                threads.emplace_back([this] { Work(); });
-            }
-        } catch (const std::system_error&) {
-            // Fewer threads, or none: what is not read ahead is read in place.
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        if (threads.empty()) {
-            return;
-        }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!threads.empty()) {
         poolStarted.store(true);
     }
-    jobs.resize(std::min(jobs.size(), kMostQueued - std::min(kMostQueued, queued.size())));
-    queued.insert(queued.begin(), std::make_move_iterator(jobs.begin()),
-                  std::make_move_iterator(jobs.end()));
-    wake.notify_all();
+    return !threads.empty();
 }
 
-void Pool::Work() {
+void Pool::Add(const std::string& directory, const struct stat& status, std::string_view entries) {
+    const std::lock_guard<std::mutex> hold(lock);
+    if (stopping || (threads.empty() && !StartThreads())) {
+        return;
+    }
+    FirstListing(IdentityOf(status));
+    const WalkOrder order = Below({}, std::numeric_limits<std::uint32_t>::max() - listedByWalk++);
+    Enqueue(JobsIn(directory, static_cast<std::uint64_t>(status.st_dev), order, entries));
+}
+
+bool Pool::FirstListing(const FileIdentity& directory) {
+    if (listedDirectories.size() >= kMostDirectoriesRemembered) {
+        return true;
+    }
+    return listedDirectories.insert({directory.device, directory.inode}).second;
+}
+
+std::optional<Listing> Pool::ListAhead(const Job& job) {
+    struct stat status {};
+    if (!StatPath(job.path.c_str(), status) || !S_ISDIR(status.st_mode) ||
+        static_cast<std::uint64_t>(status.st_dev) != job.parentDevice) {
+        return std::nullopt;
+    }
+    Listing listing{{}, IdentityOf(status)};
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        if (!FirstListing(listing.identity)) {
+            return std::nullopt;
+        }
+    }
+    if (!ReadDirectoryEntries(job.path, listing.entries)) {
+        return std::nullopt;
+    }
+    return listing;
+}
+
+void Pool::Enqueue(std::vector<Job> jobs) {
+    for (const Job& job : jobs) {
+        ++queuedPaths[job.path];
+    }
+    for (Job& job : jobs) {
+        WalkOrder order = job.order;
+        queued.emplace(std::move(order), std::move(job));
+    }
+    // The last in order are the ones the walk reaches last.
+    while (queued.size() > kMostQueued) {
+        const auto last = std::prev(queued.end());
+        Unqueue(last->second.path);
+        queued.erase(last);
+    }
+    wake.notify_all();
+    if (ThreadsWanted() > 1) {
+        spare.notify_all();
+    }
+}
+
+bool Pool::Unqueue(const std::string& path) {
+    const auto found = queuedPaths.find(path);
+    if (found == queuedPaths.end()) {
+        return false;
+    }
+    if (--found->second == 0) {
+        queuedPaths.erase(found);
+    }
+    return true;
+}
+
+void Pool::Work(std::size_t index) {
     std::unique_lock<std::mutex> hold(lock);
-    for (;;) {
-        wake.wait(hold, [this] {
-            return stopping || (!queued.empty() && kept.size() + running.size() < kMostKept);
-        });
-        if (stopping) {
-            return;
-        }
-        Job job = std::move(queued.front());
-        queued.pop_front();
-        running.insert(job.path);
-        hold.unlock();
-        if (job.directory) {
-            std::optional<Listing> listing = ListAhead(job.path);
-            hold.lock();
-            if (listing) {
-                Keep(job.path, std::move(*listing));
-            }
+    while (!stopping) {
+        if (index >= ThreadsWanted()) {
+            spare.wait(hold);  // apart, so that waking the threads wanted does not wake it
+        } else if (const auto next = NextJob(); next != queued.end()) {
+            DoJob(next, hold);
         } else {
-            Examination examination = LookAtFileTimed(job.path.c_str());
-            hold.lock();
-            kept.insert_or_assign(job.path, std::move(examination));
+            wake.wait(hold);
         }
-        running.erase(job.path);
-        finished.notify_all();
+    }
+}
+
+Pool::Queue::iterator Pool::NextJob() {
+    const bool roomForFiles = kept.size() + running.size() < kMostKept;
+    const bool roomForListings = listings.size() + running.size() < kMostListings;
+    if (keptBytes >= kMostKeptBytes || !(roomForFiles || roomForListings)) {
+        return queued.end();
+    }
+    if (roomForFiles && roomForListings) {
+        return queued.begin();
+    }
+    return std::find_if(queued.begin(), queued.end(), [&](const auto& entry) {
+        return entry.second.directory ? roomForListings : roomForFiles;
+    });
+}
+
+void Pool::DoJob(Queue::iterator next, std::unique_lock<std::mutex>& hold) {
+    Job job = std::move(next->second);
+    queued.erase(next);
+    if (!Unqueue(job.path)) {
+        return;  // taken back by the walk
+    }
+    running.insert(job.path);
+    hold.unlock();
+    if (job.directory) {
+        std::optional<Listing> listing = ListAhead(job);
+        std::vector<Job> inside =
+            listing ? JobsIn(job.path, listing->identity.device, job.order, listing->entries)
+                    : std::vector<Job>{};
+        hold.lock();
+        if (listing) {
+            Keep(listings, job.path, std::move(*listing));
+            Enqueue(std::move(inside));
+        }
+    } else {
+        Examination examination = LookAtFileTimed(job.path.c_str());
+        hold.lock();
+        Keep(kept, job.path, std::move(examination));
+    }
+    running.erase(job.path);
+    finished.notify_all();
+}
+
+template <typename Result>
+void Pool::Keep(std::unordered_map<std::string, Kept<Result>>& results, std::string path,
+                Result result) {
+    if (const auto old = results.find(path); old != results.end()) {
+        keptBytes -= SizeOf(old->second.result);
+        results.erase(old);
+    }
+    keptBytes += SizeOf(result);
+    results.emplace(std::move(path), Kept<Result>{std::move(result), asks});
+}
+
+template <typename Result>
+std::optional<Result> Pool::TakeFrom(std::unordered_map<std::string, Kept<Result>>& results,
+                                     const std::string& path) {
+    std::unique_lock<std::mutex> hold(lock);
+    if (++asks % 64 == 0) {
+        DropStale();
+    }
+    if (!SettleFor(path, hold)) {
+        return std::nullopt;
+    }
+    const auto found = results.find(path);
+    if (found == results.end()) {
+        return std::nullopt;
+    }
+    Result result = std::move(found->second.result);
+    keptBytes -= SizeOf(result);
+    results.erase(found);
+    wake.notify_one();
+    return result;
+}
+
+void Pool::DropStale() {
+    const auto stale = [this](const auto& entry) {
+        if (entry.second.keptAtAsk + kStaleAfterAsks >= asks) {
+            return false;
+        }
+        keptBytes -= SizeOf(entry.second.result);
+        return true;
+    };
+    if (std::erase_if(kept, stale) + std::erase_if(listings, stale) > 0) {
+        wake.notify_all();
     }
 }
 
 bool Pool::SettleFor(const std::string& path, std::unique_lock<std::mutex>& hold) {
-    const auto waiting = std::find_if(queued.begin(), queued.end(),
-                                      [&](const Job& job) { return job.path == path; });
-    if (waiting != queued.end()) {
-        queued.erase(waiting);  // not begun: quicker done in place than waited for
-        return false;
+    if (running.count(path) == 0) {
+        // Not begun: quicker done in place than waited for.
+        return queuedPaths.erase(path) == 0;
     }
-    finished.wait(hold, [&] { return stopping || running.count(path) == 0; });
-    return true;
-}
-
-void Pool::Keep(std::string directory, Listing listing) {
-    const std::size_t size = listing.entries.size();
-    if (size > kMostListingBytes) {
-        return;
-    }
-    if (const auto old = listings.find(directory); old != listings.end()) {
-        listingBytes -= old->second.entries.size();
-        listings.erase(old);
-    }
-    // The oldest go first; names already taken by the walk are only passed over.
-    while (!listingOrder.empty() &&
-           (listings.size() >= kMostListings || listingBytes + size > kMostListingBytes)) {
-        if (const auto oldest = listings.find(listingOrder.front()); oldest != listings.end()) {
-            listingBytes -= oldest->second.entries.size();
-            listings.erase(oldest);
+    // Being read: rather than idle until it is, the walk's thread takes on the jobs next in line,
+    // which it will soon want too.
+    while (!stopping && running.count(path) != 0) {
+        if (const auto next = NextJob(); next != queued.end()) {
+            DoJob(next, hold);
+        } else {
+            finished.wait(hold);
         }
-        listingOrder.pop_front();
     }
-    listingBytes += size;
-    listingOrder.push_back(directory);
-    listings.emplace(std::move(directory), std::move(listing));
-    if (listingOrder.size() > 4 * kMostListings) {
-        std::erase_if(listingOrder,
-                      [this](const std::string& name) { return listings.count(name) == 0; });
-    }
-}
-
-std::optional<Listing> Pool::TakeListing(const std::string& directory) {
-    std::unique_lock<std::mutex> hold(lock);
-    if (!SettleFor(directory, hold)) {
-        return std::nullopt;
-    }
-    const auto found = listings.find(directory);
-    if (found == listings.end()) {
-        return std::nullopt;
-    }
-    Listing listing = std::move(found->second);
-    listingBytes -= listing.entries.size();
-    listings.erase(found);
-    return listing;
-}
-
-std::optional<Examination> Pool::Take(const std::string& path) {
-    std::unique_lock<std::mutex> hold(lock);
-    if (!SettleFor(path, hold)) {
-        return std::nullopt;
-    }
-    const auto found = kept.find(path);
-    if (found == kept.end()) {
-        return std::nullopt;
-    }
-    Examination examination = std::move(found->second);
-    kept.erase(found);
-    wake.notify_one();
-    return examination;
+    return true;
 }
 
 void Pool::WaitUntilIdle() {
     std::unique_lock<std::mutex> hold(lock);
-    finished.wait_for(hold, std::chrono::seconds(10),
-                      [this] { return stopping || (queued.empty() && running.empty()); });
+    finished.wait_for(hold, std::chrono::seconds(10), [this] {
+        return stopping || (running.empty() && (queuedPaths.empty() || NextJob() == queued.end()));
+    });
+}
+
+void Pool::Forget() {
+    std::unique_lock<std::mutex> hold(lock);
+    queued.clear();
+    queuedPaths.clear();
+    finished.wait(hold, [this] { return running.empty(); });
+    kept.clear();
+    listings.clear();
+    keptBytes = 0;
+    listedDirectories.clear();
+    wake.notify_all();
 }
 
 void Pool::Stop() {
@@ -291,6 +489,7 @@ void Pool::Stop() {
         stopping = true;
     }
     wake.notify_all();
+    spare.notify_all();
     finished.notify_all();
     for (std::thread& thread : threads) {
         thread.join();
@@ -298,51 +497,51 @@ void Pool::Stop() {
     threads.clear();
 }
 
-bool StillTheSameFile(const char* path, const Examination& examination) {
+// Whether path still names what was looked at: the same regular file, unchanged; or, when
+// nothing could be opened, still no regular file (one that has appeared since is looked at now).
+bool StillAsLookedAt(const char* path, const Examination& examination) {
     struct stat status {};
-    return StatPath(path, status) && S_ISREG(status.st_mode) &&
-           IdentityOf(status) == examination.identity;
+    const bool regular = StatPath(path, status) && S_ISREG(status.st_mode);
+    return examination.opened ? regular && IdentityOf(status) == examination.identity : !regular;
 }
 
 }  // namespace
 
-void ReadAheadInDirectory(const std::string& directory, std::string_view entries) {
-    if (!LooksAreSlow()) {
-        return;
-    }
-    // Within the walk's bounds: a directory this deep below the root of the file system is at
-    // least as deep below the walk's top.
-    const auto depth = std::count(directory.begin(), directory.end(), '/');
-    const bool listSubdirectories = depth + 1 < kWalkDeepestLevel;
-    std::vector<Job> jobs;
-    // Each entry: its kind, its name, a NUL; in the order the walk will meet them.
-    for (std::size_t at = 0; at < entries.size();) {
-        const auto kind = static_cast<unsigned char>(entries[at]);
-        const std::string_view name(entries.data() + at + 1);
-        at += name.size() + 2;
-        if (name.size() > static_cast<std::size_t>(kLongestFileName)) {
-            continue;
-        }
-        if (kind == DT_REG && IsCandidate(name)) {
-            jobs.push_back({std::string(directory).append(name), false});
-        } else if (kind == DT_DIR && name[0] != '.' && listSubdirectories &&
-                   directory.size() + name.size() + 4 <= kWalkLongestPattern) {
-            jobs.push_back({std::string(directory).append(name).append("/"), true});
-        }
-    }
-    if (!jobs.empty()) {
-        Pool::Instance().Add(std::move(jobs));
-    }
+void NoteDirectoryStatus(const char* directory, const struct stat& status) {
+    notedDirectory.path.assign(directory);
+    notedDirectory.status = status;
+    notedDirectory.held = true;
 }
 
-std::optional<std::string> TakeReadAheadListing(const std::string& directory) {
+std::optional<struct stat> TakeNotedDirectoryStatus(const std::string& directory) {
+    if (!notedDirectory.held || notedDirectory.path != directory) {
+        return std::nullopt;
+    }
+    notedDirectory.held = false;
+    return notedDirectory.status;
+}
+
+void ReadAheadInDirectory(const std::string& directory, const std::optional<struct stat>& status,
+                          std::string_view entries) {
+    struct stat looked {};
+    if (ThreadsWanted() == 0 || !(status || StatPath(directory.c_str(), looked))) {
+        return;
+    }
+    Pool::Instance().Add(directory, status ? *status : looked, entries);
+}
+
+std::optional<std::string> TakeReadAheadListing(const std::string& directory,
+                                                const std::optional<struct stat>& status) {
     if (!poolStarted.load()) {
         return std::nullopt;
     }
     std::optional<Listing> listing = Pool::Instance().TakeListing(directory);
-    struct stat status {};
-    if (!listing || !StatPath(directory.c_str(), status) || !S_ISDIR(status.st_mode) ||
-        !(IdentityOf(status) == listing->identity)) {
+    struct stat looked {};
+    if (!listing || !(status || StatPath(directory.c_str(), looked))) {
+        return std::nullopt;
+    }
+    const struct stat& now = status ? *status : looked;
+    if (!S_ISDIR(now.st_mode) || !(IdentityOf(now) == listing->identity)) {
         return std::nullopt;
     }
     return std::move(listing->entries);
@@ -354,6 +553,10 @@ void ReadAheadAlways(bool always) {
 
 void WaitUntilReadAheadIdle() {
     Pool::Instance().WaitUntilIdle();
+}
+
+void ForgetReadAhead() {
+    Pool::Instance().Forget();
 }
 
 Examination LookAtFileTimed(const char* path) {
@@ -368,7 +571,7 @@ std::optional<Examination> TakeReadAhead(const char* path) {
         return std::nullopt;
     }
     std::optional<Examination> examination = Pool::Instance().Take(path);
-    if (examination && examination->opened && !StillTheSameFile(path, *examination)) {
+    if (examination && !StillAsLookedAt(path, *examination)) {
         return std::nullopt;
     }
     return examination;

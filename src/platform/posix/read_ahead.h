@@ -11,6 +11,8 @@
 // Bounded: a fixed number of threads, of results kept, of names queued.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,13 +21,23 @@
 
 namespace platform::posix {
 
-// A directory was listed: its entries, each a kind byte (as readdir gives it), the name and a
-// NUL, in the order the walk will meet them; directory ends in a separator (or is empty).
-void ReadAheadInDirectory(const std::string& directory, std::string_view entries);
+// The walk looks at each directory's status (to tell where it has been) just before it lists
+// it; the read-ahead takes that look instead of making its own.
+void NoteDirectoryStatus(const char* directory, const struct stat& status);
+// The status noted for directory, once; none if another directory was noted since.
+std::optional<struct stat> TakeNotedDirectoryStatus(const std::string& directory);
+
+// The walk listed a directory: its entries, each a kind byte (as readdir gives it), the name and
+// a NUL, in the order the walk will meet them; directory ends in a separator (or is empty), and
+// status is its status if it was noted.
+void ReadAheadInDirectory(const std::string& directory, const std::optional<struct stat>& status,
+                          std::string_view entries);
 
 // The entries of directory (as ReadDirectoryEntries gives them) read ahead, if they were and the
-// directory has not changed since.
-std::optional<std::string> TakeReadAheadListing(const std::string& directory);
+// directory has not changed since (as status, if noted, or a fresh look shows it). The entries'
+// own files and subdirectories are then already being read ahead.
+std::optional<std::string> TakeReadAheadListing(const std::string& directory,
+                                                const std::optional<struct stat>& status);
 
 // The look at path made ahead, if it was made and the file is still the one looked at.
 std::optional<Examination> TakeReadAhead(const char* path);
@@ -38,5 +50,8 @@ Examination LookAtFileTimed(const char* path);
 // (ten seconds at most) until everything queued has been read.
 void ReadAheadAlways(bool always);
 void WaitUntilReadAheadIdle();
+// For the tests, each a run of its own: drops everything read ahead or queued, and the
+// directories listed.
+void ForgetReadAhead();
 
 }  // namespace platform::posix
