@@ -1,14 +1,15 @@
-// Read-ahead for slow disks and network shares: while the walk works through a directory, a small
-// pool of threads already makes the one look at each of its candidate files (see
-// version_resources/examined_file.h) and lists its subdirectories, so that the file system's
-// latency overlaps. The walk takes each result when it reaches the file or directory; one that is
-// not ready, or whose file or directory has changed since (device, inode, size or time differ),
-// is done in place as without read-ahead. It runs only while looks at files take long enough for
-// it to pay: on a warm cache it stays out of the way. Only what the walk will read is read:
-// candidate files by name, of the kind the directory reports as a regular file, and
-// subdirectories the directory reports as such, not named with a leading dot, on the same device
-// (never a mount, so never a pseudo file system) and within the walk's depth and path bounds.
-// Bounded: a fixed number of threads, of results kept, of names queued.
+// Read-ahead: a small pool of threads runs ahead of the walk in the walk's own order, listing the
+// directories it will enter and making the one look at each candidate file (see
+// version_resources/examined_file.h), so that on a cold disk or a share the file system's latency
+// overlaps, and on a warm cache the work shares the processors. The walk takes each result when
+// it reaches the file or directory; one that is not ready, or whose file or directory has changed
+// since (device, inode, size or time differ), is done in place as without read-ahead; while it
+// waits for one being read, the walk's thread takes on the next job itself. Only what the walk
+// will read is read: candidate files by name, of the kind the directory reports as a regular
+// file, and subdirectories the directory reports as such, not named with a leading dot, on their
+// parent's device (never a mount, so never a pseudo file system), listed once, and within the
+// walk's depth and path bounds. Bounded: a fixed number of threads, of results kept and of paths
+// queued.
 #pragma once
 
 #include <sys/stat.h>
@@ -42,12 +43,13 @@ std::optional<std::string> TakeReadAheadListing(const std::string& directory,
 // The look at path made ahead, if it was made and the file is still the one looked at.
 std::optional<Examination> TakeReadAhead(const char* path);
 
-// Looks at a file and notes how long it took. Reading ahead costs threads and locks; it is worth
-// that only where looks are slow (a cold disk, a share), so it starts only once they are.
+// Looks at a file and notes how long it took. Many threads pay only where looks are slow (a cold
+// disk, a share); while they are quick, there is one for each processor beside the walk's, and
+// none on a single processor.
 Examination LookAtFileTimed(const char* path);
 
-// For the tests: read ahead whatever looks cost, so that a local disk exercises it too; and wait
-// (ten seconds at most) until everything queued has been read.
+// For the tests: read ahead with every thread whatever looks cost, so that a local disk exercises
+// it too; and wait (ten seconds at most) until everything queued that there is room for is read.
 void ReadAheadAlways(bool always);
 void WaitUntilReadAheadIdle();
 // For the tests, each a run of its own: drops everything read ahead or queued, and the
