@@ -5,12 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
 #include "fixtures/executable_writer.h"
 #include "platform/posix/read_ahead.h"
+#include "platform/posix/version_resources/file_source.h"
 #include "support/test_support.h"
 #include "support/version_block.h"
 
@@ -178,3 +183,28 @@ TEST_F(ReadAhead, ResultsNeverTakenStopHoldingRoom) {
 }
 
 }  // namespace
+
+// Reads larger than a sound file needs (a hostile file's tables) are made by one look at a time,
+// so that threads reading ahead through a tree of such files never hold many of them at once.
+TEST_F(ReadAhead, LargeReadsAreMadeByOneLookAtATime) {
+    using platform::posix::FileSource;
+    constexpr std::size_t kLarge = FileSource::kLargestOrdinaryRead + 1;
+    TempDir dir;
+    const std::string path = dir / "tables.bin";
+    test_support::WriteText(path, std::string(2 * kLarge, 'x'));
+    const auto read = [&path](std::size_t count) {
+        FileSource other;
+        std::vector<std::uint8_t> storage;
+        return other.Open(path.c_str()) && other.Read(0, count, storage).has_value();
+    };
+    auto first = std::make_unique<FileSource>();
+    std::vector<std::uint8_t> storage;
+    ASSERT_TRUE(first->Open(path.c_str()));
+    ASSERT_TRUE(first->Read(0, kLarge, storage));
+    ASSERT_TRUE(first->Read(kLarge, kLarge, storage));  // the look's own second one goes on
+    EXPECT_TRUE(std::async(std::launch::async, read, kLarge - 1).get());
+    auto large = std::async(std::launch::async, read, kLarge);
+    EXPECT_EQ(large.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    first.reset();
+    EXPECT_TRUE(large.get());
+}

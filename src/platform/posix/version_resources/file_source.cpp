@@ -18,6 +18,11 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+std::mutex& LargeReadsLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 }  // namespace
 
 FileIdentity IdentityOf(const struct stat& status) {
@@ -105,6 +110,9 @@ std::optional<ByteView> FileSource::Read(std::uint64_t offset, std::size_t count
     }
     if (auto cached = FromCache(offset, count)) {
         return cached;
+    }
+    if (count > kLargestOrdinaryRead && !largeReads.owns_lock()) {
+        largeReads = std::unique_lock<std::mutex>(LargeReadsLock());
     }
     storage.resize(count);
     if (!ReadFully(offset, storage.data(), count)) {

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include <sys/stat.h>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -30,6 +31,11 @@ FileIdentity IdentityOf(const struct stat& status);
 class FileSource {
   public:
     static constexpr std::size_t kWindowSize = 4096;
+    // Reads larger than this come only from damaged or hostile files (a version block is at most
+    // 64 KiB; it takes 1,639 sections or 8,193 resource entries to pass it). The look at such a
+    // file holds a lock of its own from its first large read to its close, so that threads reading
+    // ahead never hold the tables of several such files at once.
+    static constexpr std::size_t kLargestOrdinaryRead = 64 * 1024;
 
     FileSource() = default;
     FileSource(const FileSource&) = delete;
@@ -50,7 +56,7 @@ class FileSource {
     std::optional<ByteView> View(std::uint64_t offset, std::size_t count);
 
     // count bytes at offset, read into storage unless they are already at hand; none when the range
-    // is not wholly inside the file.
+    // is not wholly inside the file. A count over kLargestOrdinaryRead waits for other such looks.
     std::optional<ByteView> Read(std::uint64_t offset, std::size_t count,
                                  std::vector<std::uint8_t>& storage);
 
@@ -64,6 +70,7 @@ class FileSource {
     std::optional<ByteView> FromCache(std::uint64_t offset, std::size_t count) const;
     bool ReadFully(std::uint64_t offset, std::uint8_t* out, std::size_t count) const;
 
+    std::unique_lock<std::mutex> largeReads;
     int fd = -1;
     std::uint64_t fileSize = 0;
     FileIdentity identity;
