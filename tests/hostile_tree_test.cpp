@@ -60,13 +60,20 @@ class HostileTree : public ::testing::Test {
         ASSERT_TRUE(WriteImage(tree / ("top/" + relative), image)) << relative;
     }
 
-    // Runs quillet over the tree and returns the listed paths, relative to the tree.
+    // Runs quillet over the tree and returns the listed paths, relative to the tree. It runs once
+    // more on one processor, where nothing is read ahead, and the two listings must be the same.
     std::vector<std::string> Run(bool unprivileged = false) {
-        const auto run = RunQuillet({tree / "top", out / "listing/list.txt"}, "", unprivileged);
-        EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
-        EXPECT_EQ(run.errors, "");
-        EXPECT_EQ(run.output.substr(run.output.size() - 4), "\nOk\n");
-        std::vector<std::string> paths = ListedPaths(ReadFile(out / "listing/list.txt"));
+        std::string listings[2];
+        for (const bool oneProcessor : {false, true}) {
+            const auto run = RunQuillet({tree / "top", out / "listing/list.txt"}, "", unprivileged,
+                                        oneProcessor);
+            EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
+            EXPECT_EQ(run.errors, "");
+            EXPECT_EQ(run.output.substr(run.output.size() - 4), "\nOk\n");
+            listings[oneProcessor] = ReadFile(out / "listing/list.txt");
+        }
+        EXPECT_EQ(listings[0], listings[1]) << "read ahead, then not";
+        std::vector<std::string> paths = ListedPaths(listings[0]);
         for (std::string& path : paths) {
             path = path.substr(tree.Path().size() + std::strlen("/top/"));
         }
@@ -392,12 +399,15 @@ TEST_F(HostileTree, NamesLongerThanTheOldRecordHeldAreListed) {
     EXPECT_EQ(Run(), expected);
 }
 
-// Over a share slow enough for the read-ahead to run, the listing is the one the files give
-// directly, line for line and in order, and nothing but candidate regular files is opened.
+// Over a share slow enough for every thread to read ahead, the listing is the one the files give
+// directly on one processor (nothing read ahead), line for line and in order, and nothing but
+// candidate regular files is opened.
 TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
     Write("program.exe", Widget());
-    for (int index = 0; index < 300; ++index) {
-        const std::string directory = "top/d" + std::to_string(index % 10);
+    constexpr unsigned kCopies = 3000;
+    for (unsigned index = 0; index < kCopies; ++index) {
+        const std::string directory =
+            "top/g" + std::to_string(index % 10) + "/d" + std::to_string(index % 100);
         MakeDirectories(tree / directory);
         const std::string name = tree / (directory + "/Copy" + std::to_string(index) + ".Exe");
         ASSERT_EQ(link((tree / "top/program.exe").c_str(), name.c_str()), 0);
@@ -413,7 +423,7 @@ TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
     ASSERT_GE(inotify_add_watch(watch, (tree / "top/pipe.exe").c_str(), IN_OPEN), 0);
 
     MakeDirectories(tree / "share");
-    ASSERT_EQ(RunQuillet({tree / "top", out / "listing/direct.txt"}).exitCode, 0);
+    ASSERT_EQ(RunQuillet({tree / "top", out / "listing/direct.txt"}, "", false, true).exitCode, 0);
     {
         const FuseMount share("--latency-us", "300", tree / "top", tree / "share");
         if (!share.Refusal().empty()) {
@@ -432,7 +442,7 @@ TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
         shared.replace(at, std::strlen("/share/"), "/top/");
     }
     EXPECT_EQ(shared, direct);
-    EXPECT_GT(direct.size(), 300u * 150u);
+    EXPECT_GT(direct.size(), kCopies * 150u);
     char events[256];
     EXPECT_LT(read(watch, events, sizeof events), 0) << "the FIFO was opened";
     close(watch);

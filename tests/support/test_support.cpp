@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -135,8 +136,30 @@ int BindSocket(const std::string& path) {
     return server;
 }
 
+namespace {
+
+// The first processor this process may run on, and no other.
+bool RunOnOneProcessor() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        return false;
+    }
+    for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
+        if (CPU_ISSET(processor, &allowed)) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(processor, &one);
+            return sched_setaffinity(0, sizeof one, &one) == 0;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 RunResult RunQuillet(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                     bool unprivileged) {
+                     bool unprivileged, bool oneProcessor) {
     int output[2];
     int errors[2];
     if (pipe(output) != 0 || pipe(errors) != 0) {
@@ -164,6 +187,9 @@ RunResult RunQuillet(const std::vector<std::string>& arguments, const std::strin
         }
         if (unprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(125);
+        }
+        if (oneProcessor && !RunOnOneProcessor()) {
+            _exit(124);
         }
         execv(program.c_str(), argv.data());
         _exit(127);

@@ -45,10 +45,12 @@ struct RunResult {
 };
 
 // Runs the built quillet with the given arguments (not counting the program name), standard
-// input empty; optionally in another working directory, and with an ordinary user's rights (when
-// the tests run as root, which ignores permissions).
+// input empty; optionally in another working directory, with an ordinary user's rights (when
+// the tests run as root, which ignores permissions), and on one processor (where a local disk's
+// quick looks are not read ahead).
 RunResult RunQuillet(const std::vector<std::string>& arguments,
-                     const std::string& workingDirectory = "", bool unprivileged = false);
+                     const std::string& workingDirectory = "", bool unprivileged = false,
+                     bool oneProcessor = false);
 
 // Runs work in a child process with the rights of an ordinary user (when the tests run as root,
 // which ignores permissions), and returns what work returned as text.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -71,11 +72,20 @@ bool LooksAreSlow() {
            std::popcount(recentSlowLooks.load(std::memory_order_relaxed) & 0xffffu) > 8;
 }
 
+// The processors this process may run on (as taskset or a container's cpuset allow), at least 1.
+std::size_t ProcessorsAllowed() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        return std::max(CPU_COUNT(&allowed), 1);
+    }
+    return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
 // Slow looks wait on the device: many in flight hide its latency. Quick ones are work for a
 // processor: one thread for each beside the walk's own, which helps too (see SettleFor).
 std::size_t ThreadsWanted() {
-    static const std::size_t spareProcessors =
-        std::max(std::thread::hardware_concurrency(), 1u) - 1;
+    static const std::size_t spareProcessors = ProcessorsAllowed() - 1;
     return LooksAreSlow() ? kThreads : std::min(kThreads, spareProcessors);
 }
 
