@@ -18,10 +18,8 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-std::mutex& LargeReadsLock() {
-    static std::mutex lock;
-    return lock;
-}
+// At namespace scope, initialised before any thread runs and never torn down before them.
+std::mutex largeReadsLock;
 
 }  // namespace
 
@@ -112,7 +110,7 @@ std::optional<ByteView> FileSource::Read(std::uint64_t offset, std::size_t count
         return cached;
     }
     if (count > kLargestOrdinaryRead && !largeReads.owns_lock()) {
-        largeReads = std::unique_lock<std::mutex>(LargeReadsLock());
+        largeReads = std::unique_lock<std::mutex>(largeReadsLock);
     }
     storage.resize(count);
     if (!ReadFully(offset, storage.data(), count)) {
