@@ -9,7 +9,11 @@
 // over.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
 
 #include <cstring>
 #include <optional>
@@ -105,17 +109,54 @@ bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
 
 namespace platform::posix {
 
+namespace {
+
+void AppendEntry(std::string& entries, unsigned char kind, std::string_view name) {
+    entries.push_back(static_cast<char>(kind));
+    entries.append(name);
+    entries.push_back('\0');
+}
+
+}  // namespace
+
 bool ReadDirectoryEntries(const std::string& directory, std::string& entries) {
-    DIR* stream = platform::posix::OpenDirectoryStream(directory.empty() ? "." : directory.c_str());
+    const int descriptor = OpenPath(directory.empty() ? "." : directory.c_str(),
+                                    O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    // As readdir does, a read that fails ends the listing with what was read before it.
+#if defined(__linux__)
+    // Straight from the kernel's records: opendir would also fstat the directory and allocate a
+    // buffer, once for each of a tree's thousands of directories.
+    alignas(8) char buffer[32 * 1024];
+    ssize_t got = 0;
+    while ((got = getdents64(descriptor, buffer, sizeof buffer)) > 0) {
+        for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+            unsigned short length = 0;
+            std::memcpy(&length, buffer + at + offsetof(dirent64, d_reclen), sizeof length);
+            if (length <= offsetof(dirent64, d_name) ||
+                length > static_cast<std::size_t>(got) - at) {
+                break;
+            }
+            AppendEntry(entries,
+                        static_cast<unsigned char>(buffer[at + offsetof(dirent64, d_type)]),
+                        std::string_view(buffer + at + offsetof(dirent64, d_name)));
+            at += length;
+        }
+    }
+    close(descriptor);
+#else
+    DIR* stream = fdopendir(descriptor);
     if (stream == nullptr) {
+        close(descriptor);
         return false;
     }
     while (const dirent* entry = readdir(stream)) {
-        entries.push_back(static_cast<char>(entry->d_type));
-        entries.append(entry->d_name);
-        entries.push_back('\0');
+        AppendEntry(entries, entry->d_type, entry->d_name);
     }
     closedir(stream);
+#endif
     return true;
 }
 

@@ -65,21 +65,4 @@ int OpenPath(const char* path, int flags) {
     return reachable.Reached() ? openat(reachable.Directory(), reachable.Rest(), flags) : -1;
 }
 
-DIR* OpenDirectoryStream(const char* path) {
-    const ReachablePath reachable(path);
-    if (!reachable.Reached()) {
-        return nullptr;
-    }
-    if (reachable.Directory() == AT_FDCWD) {
-        return opendir(reachable.Rest());  // the one call a short path always cost
-    }
-    const int descriptor =
-        openat(reachable.Directory(), reachable.Rest(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* stream = descriptor < 0 ? nullptr : fdopendir(descriptor);
-    if (stream == nullptr && descriptor >= 0) {
-        close(descriptor);
-    }
-    return stream;
-}
-
 }  // namespace platform::posix

@@ -3,7 +3,6 @@
 // its end, opened a stretch of whole components at a time. A shorter path costs nothing extra.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -40,7 +39,5 @@ class ReachablePath {
 // stat, lstat (followLinks false) and open for paths of any length.
 bool StatPath(const char* path, struct stat& status, bool followLinks = true);
 int OpenPath(const char* path, int flags);
-// opendir for paths of any length; null when the directory cannot be read.
-DIR* OpenDirectoryStream(const char* path);
 
 }  // namespace platform::posix
