@@ -43,9 +43,9 @@ std::optional<std::string> TakeReadAheadListing(const std::string& directory,
 // The look at path made ahead, if it was made and the file is still the one looked at.
 std::optional<Examination> TakeReadAhead(const char* path);
 
-// Looks at a file and notes how long it took. Many threads pay only where looks are slow (a cold
-// disk, a share); while they are quick, there is one for each processor beside the walk's, and
-// none on a single processor.
+// Looks at a file and notes whether it waited on the device. Many threads pay only where looks
+// wait (a cold disk, a share); while they do not, there is one for each processor beside the
+// walk's, and none on a single processor.
 Examination LookAtFileTimed(const char* path);
 
 // For the tests: read ahead with every thread whatever looks cost, so that a local disk exercises
