@@ -1,6 +1,7 @@
 #include "platform/posix/version_resources/file_source.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,10 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 // At namespace scope, initialised before any thread runs and never torn down before them.
 std::mutex largeReadsLock;
+// Held across a fork, so that a child never inherits it held by a thread it does not have.
+const int largeReadsLockForks =
+    pthread_atfork([] { largeReadsLock.lock(); }, [] { largeReadsLock.unlock(); },
+                   [] { largeReadsLock.unlock(); });
 
 }  // namespace
 
