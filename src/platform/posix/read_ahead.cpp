@@ -40,8 +40,8 @@ constexpr std::size_t kMostQueued = 4096;         // paths waiting for a thread
 // A result still not taken after the walk has asked this many times more is for a path the walk
 // will not reach (a directory that changed, say): it goes, so that it stops holding room.
 constexpr std::size_t kStaleAfterAsks = 2 * kMostQueued;
-// Which of the last 32 looks at files that were timed waited on the device, the latest in the
-// lowest bit; written by every thread that looks. Looks count as slow when most of the last 16 did.
+// Which of the last 32 looks at files waited on the device, the latest in the lowest bit; written
+// by every thread that looks. Looks count as slow when most of the last 16 did.
 std::atomic<std::uint32_t> recentSlowLooks{0};
 
 void NoteLook(bool slow) {
@@ -50,43 +50,6 @@ void NoteLook(bool slow) {
                                                   std::memory_order_relaxed)) {
     }
 }
-
-#if defined(RUSAGE_THREAD)
-// A look waited on the device when its thread gave up the processor during it (a voluntary
-// context switch), as it does for a disk's or a share's reply; being put off the processor
-// (an involuntary one), as happens with more threads than processors on a warm cache, is not
-// waiting, though the look takes as long. One look in four is timed so.
-class LookTimer {
-  public:
-    LookTimer() : timed(looks++ % 4 == 0), before(timed ? VoluntarySwitches() : 0) {}
-    ~LookTimer() {
-        if (timed) {
-            NoteLook(VoluntarySwitches() > before);
-        }
-    }
-
-  private:
-    static long VoluntarySwitches() {
-        rusage usage{};
-        return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : 0;
-    }
-    static thread_local unsigned looks;
-    bool timed;
-    long before;
-};
-thread_local unsigned LookTimer::looks = 0;
-#else
-// Where a thread's context switches are not counted, a look from the page cache takes some
-// 10 µs, from a disk or a share hundreds.
-class LookTimer {
-  public:
-    ~LookTimer() { NoteLook(std::chrono::steady_clock::now() - start > kSlowLook); }
-
-  private:
-    static constexpr auto kSlowLook = std::chrono::microseconds(60);
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-};
-#endif
 
 std::atomic<bool> readAheadAlways{false};
 
@@ -121,6 +84,37 @@ std::size_t ThreadsWanted() {
     static const std::size_t spareProcessors = ProcessorsAllowed() - 1;
     return LooksAreSlow() ? kThreads : std::min(kThreads, spareProcessors);
 }
+
+// Whether a look waited on the device. While looks are quick, one that took over 60 µs did: from
+// the page cache a look takes some 10 µs, from a disk or a share hundreds, and with no more
+// threads than processors a thread is rarely put off the processor. With sixteen threads on fewer
+// processors a look can take long only waiting for a processor, so then it counts as waiting
+// when its thread gave up the processor during it (a voluntary context switch), as it does for a
+// disk's or a share's reply; otherwise a few slow files on a warm disk could keep sixteen threads
+// contending for two processors. The count is a system call, made only then.
+class LookTimer {
+  public:
+    LookTimer() : switchesBefore(LooksAreSlow() ? VoluntarySwitches() : -1) {}
+    ~LookTimer() {
+        NoteLook(switchesBefore >= 0
+                     ? VoluntarySwitches() > switchesBefore
+                     : std::chrono::steady_clock::now() - start > std::chrono::microseconds(60));
+    }
+
+  private:
+    // -1 where a thread's switches are not counted.
+    static long VoluntarySwitches() {
+#if defined(RUSAGE_THREAD)
+        rusage usage{};
+        return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : -1;
+#else
+        return -1;
+#endif
+    }
+
+    const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    const long switchesBefore;  // -1: timed by the clock
+};
 
 // Where a job stands in the walk's order: the positions of its directories and itself in their
 // listings, as four-byte big-endian numbers, so that comparing the bytes compares the order. The
