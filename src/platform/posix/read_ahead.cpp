@@ -438,13 +438,14 @@ Pool::Queue::iterator Pool::NextJob() {
 }
 
 void Pool::DoJob(Queue::iterator next, std::unique_lock<std::mutex>& hold) {
-    Job job = std::move(next->second);
-    queued.erase(next);
+    auto queuedJob = queued.extract(next);  // freed unlocked, as in TakeFrom
+    Job job = std::move(queuedJob.mapped());
     if (!Unqueue(job.path)) {
         return;  // taken back by the walk
     }
     running.insert(job.path);
     hold.unlock();
+    queuedJob = {};
     if (job.directory) {
         std::optional<Listing> listing = ListAhead(job);
         std::vector<Job> inside =
@@ -490,11 +491,13 @@ std::optional<Result> Pool::TakeFrom(std::unordered_map<std::string, Kept<Result
     if (found == results.end()) {
         return std::nullopt;
     }
-    Result result = std::move(found->second.result);
-    keptBytes -= SizeOf(result);
-    results.erase(found);
+    // Freed only once the lock is let go: a reader allocated it, and freeing it can wait for the
+    // allocator's lock of that reader's memory, which the readers would then queue behind.
+    auto taken = results.extract(found);
+    keptBytes -= SizeOf(taken.mapped().result);
     wake.notify_one();
-    return result;
+    hold.unlock();
+    return std::move(taken.mapped().result);
 }
 
 void Pool::DropStale() {
