@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cstddef>
-
 #include <cstring>
 #include <optional>
 #include <string>
