@@ -139,18 +139,18 @@ struct Job {
     std::string path;  // a directory's ends in a separator
     bool directory;
     std::uint64_t parentDevice;  // of the directory that holds it
-    WalkOrder order;
 };
+using OrderedJobs = std::vector<std::pair<WalkOrder, Job>>;
 
 // What the walk would read in a directory with these entries (kind, name, NUL each): its
 // candidate regular files, and the subdirectories it would enter, in the walk's order.
-std::vector<Job> JobsIn(const std::string& directory, std::uint64_t device, const WalkOrder& order,
-                        std::string_view entries) {
+OrderedJobs JobsIn(const std::string& directory, std::uint64_t device, const WalkOrder& order,
+                   std::string_view entries) {
     // Within the walk's bounds: a directory this deep below the root of the file system is at
     // least as deep below the walk's top.
     const auto depth = std::count(directory.begin(), directory.end(), '/');
     const bool listSubdirectories = depth + 1 < kWalkDeepestLevel;
-    std::vector<Job> jobs;
+    OrderedJobs jobs;
     std::uint32_t position = 0;
     for (std::size_t at = 0; at < entries.size(); ++position) {
         const auto kind = static_cast<unsigned char>(entries[at]);
@@ -160,12 +160,12 @@ std::vector<Job> JobsIn(const std::string& directory, std::uint64_t device, cons
             continue;
         }
         if (kind == DT_REG && IsCandidate(name)) {
-            jobs.push_back(
-                {std::string(directory).append(name), false, device, Below(order, position)});
+            jobs.emplace_back(Below(order, position),
+                              Job{std::string(directory).append(name), false, device});
         } else if (kind == DT_DIR && name[0] != '.' && listSubdirectories &&
                    directory.size() + name.size() + 4 <= kWalkLongestPattern) {
-            jobs.push_back({std::string(directory).append(name).append("/"), true, device,
-                            Below(order, position)});
+            jobs.emplace_back(Below(order, position),
+                              Job{std::string(directory).append(name).append("/"), true, device});
         }
     }
     return jobs;
@@ -176,15 +176,9 @@ struct Listing {
     FileIdentity identity;  // of the directory before it was read
 };
 
-// A directory as the walk tells it from others: its device and inode.
-struct DirectoryKey {
-    std::uint64_t device;
-    std::uint64_t inode;
-    friend bool operator==(const DirectoryKey&, const DirectoryKey&) = default;
-};
-struct DirectoryKeyHash {
-    std::size_t operator()(const DirectoryKey& key) const {
-        return static_cast<std::size_t>(key.device * 0x9e3779b97f4a7c15u ^ key.inode);
+struct DirectoryIdentityHash {
+    std::size_t operator()(const DirectoryIdentity& identity) const {
+        return static_cast<std::size_t>(identity.volume * 0x9e3779b97f4a7c15u ^ identity.index);
     }
 };
 // Directories listed, remembered so that none is listed ahead twice: at most this many (some
@@ -253,7 +247,7 @@ class Pool {
     std::optional<Listing> ListAhead(const Job& job);
     // Remembers the directory listed; false when it already was.
     bool FirstListing(const FileIdentity& directory);
-    void Enqueue(std::vector<Job> jobs);
+    void Enqueue(OrderedJobs jobs);
     // Counts one queued job for path off; false when there is none (the walk took it back).
     bool Unqueue(const std::string& path);
     // The first job queued whose result there is room to keep; queued.end() when none.
@@ -280,7 +274,7 @@ class Pool {
     Queue queued;                      // jobs the walk has taken back stay here, out of queuedPaths
     std::uint32_t listedByWalk = 0;    // directories the walk listed itself, for their order
     std::size_t threadsWanted = 0;     // when work was last queued
-    std::unordered_set<DirectoryKey, DirectoryKeyHash> listedDirectories;
+    std::unordered_set<DirectoryIdentity, DirectoryIdentityHash> listedDirectories;
     std::unordered_map<std::string, std::size_t> queuedPaths;  // with how often each is queued
     std::unordered_set<std::string> running;
     std::unordered_map<std::string, Kept<Examination>> kept;
@@ -352,6 +346,7 @@ bool Pool::FirstListing(const FileIdentity& directory) {
     if (listedDirectories.size() >= kMostDirectoriesRemembered) {
         return true;
     }
+    // As the walk tells directories apart: by device and inode.
     return listedDirectories.insert({directory.device, directory.inode}).second;
 }
 
@@ -375,12 +370,9 @@ std::optional<Listing> Pool::ListAhead(const Job& job) {
     return listing;
 }
 
-void Pool::Enqueue(std::vector<Job> jobs) {
-    for (const Job& job : jobs) {
+void Pool::Enqueue(OrderedJobs jobs) {
+    for (auto& [order, job] : jobs) {
         ++queuedPaths[job.path];
-    }
-    for (Job& job : jobs) {
-        WalkOrder order = job.order;
         queued.emplace(std::move(order), std::move(job));
     }
     // The last in order are the ones the walk reaches last.
@@ -439,6 +431,7 @@ Pool::Queue::iterator Pool::NextJob() {
 
 void Pool::DoJob(Queue::iterator next, std::unique_lock<std::mutex>& hold) {
     auto queuedJob = queued.extract(next);  // freed unlocked, as in TakeFrom
+    const WalkOrder order = std::move(queuedJob.key());
     Job job = std::move(queuedJob.mapped());
     if (!Unqueue(job.path)) {
         return;  // taken back by the walk
@@ -448,9 +441,9 @@ void Pool::DoJob(Queue::iterator next, std::unique_lock<std::mutex>& hold) {
     queuedJob = {};
     if (job.directory) {
         std::optional<Listing> listing = ListAhead(job);
-        std::vector<Job> inside =
-            listing ? JobsIn(job.path, listing->identity.device, job.order, listing->entries)
-                    : std::vector<Job>{};
+        OrderedJobs inside =
+            listing ? JobsIn(job.path, listing->identity.device, order, listing->entries)
+                    : OrderedJobs{};
         Acquire(hold);
         if (listing) {
             Keep(listings, job.path, std::move(*listing));
