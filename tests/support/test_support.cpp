@@ -72,6 +72,24 @@ std::string ReadAll(int descriptor) {
     return text;
 }
 
+// The first processor this process may run on, and no other.
+bool RunOnOneProcessor() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        return false;
+    }
+    for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
+        if (CPU_ISSET(processor, &allowed)) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(processor, &one);
+            return sched_setaffinity(0, sizeof one, &one) == 0;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string Banner(const std::string& pattern, const std::string& output, bool append) {
@@ -135,28 +153,6 @@ int BindSocket(const std::string& path) {
     }
     return server;
 }
-
-namespace {
-
-// The first processor this process may run on, and no other.
-bool RunOnOneProcessor() {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
-        return false;
-    }
-    for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
-        if (CPU_ISSET(processor, &allowed)) {
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(processor, &one);
-            return sched_setaffinity(0, sizeof one, &one) == 0;
-        }
-    }
-    return false;
-}
-
-}  // namespace
 
 RunResult RunQuillet(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                      bool unprivileged, bool oneProcessor) {
