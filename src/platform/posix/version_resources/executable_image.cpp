@@ -28,9 +28,12 @@ struct FileRange {
     std::uint64_t storedBytes;  // bytes from offset that the section's raw data holds
 };
 
-// Turns RVAs into file offsets through the first section, in table order, whose virtual range
-// holds them. Sections may overlap; the answer for every stretch of addresses is worked out once,
-// so each look-up is a binary search, whatever the number of sections.
+// Turns RVAs into file offsets as the platform's library does: through the first section, in table
+// order, whose stored bytes hold them (VirtualAddress <= RVA < VirtualAddress + SizeOfRawData). A
+// section's VirtualSize plays no part: a damaged one that claims the addresses of the sections
+// after it must not take them over. Sections may overlap; the answer for every stretch of
+// addresses is worked out once, so each look-up is a binary search, whatever the number of
+// sections.
 class SectionMap {
   public:
     explicit SectionMap(std::vector<SectionHeader> headers);
@@ -43,8 +46,7 @@ class SectionMap {
         std::uint32_t section;  // the first section holding it, or kNoSection
     };
     static std::uint64_t End(const SectionHeader& section) {
-        return std::uint64_t{section.virtualAddress} +
-               std::max(section.virtualSize, section.rawSize);
+        return std::uint64_t{section.VirtualAddress} + section.SizeOfRawData;
     }
 
     std::vector<SectionHeader> sections;
@@ -56,21 +58,21 @@ SectionMap::SectionMap(std::vector<SectionHeader> headers) : sections(std::move(
     std::vector<std::uint32_t> byStart;
     // A section of no extent begins and ends at one bound, and holds nothing.
     for (std::uint32_t index = 0; index < sections.size(); ++index) {
-        bounds.push_back(sections[index].virtualAddress);
+        bounds.push_back(sections[index].VirtualAddress);
         bounds.push_back(End(sections[index]));
         byStart.push_back(index);
     }
     std::sort(bounds.begin(), bounds.end());
     bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
     std::sort(byStart.begin(), byStart.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return sections[a].virtualAddress < sections[b].virtualAddress;
+        return sections[a].VirtualAddress < sections[b].VirtualAddress;
     });
     // Sweep the bounds in order, keeping the sections that have begun, earliest in the table on
     // top; those that have ended leave when they come to the top.
     std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<>> begun;
     std::size_t next = 0;
     for (const std::uint64_t bound : bounds) {
-        for (; next < byStart.size() && sections[byStart[next]].virtualAddress <= bound; ++next) {
+        for (; next < byStart.size() && sections[byStart[next]].VirtualAddress <= bound; ++next) {
             begun.push(byStart[next]);
         }
         while (!begun.empty() && End(sections[begun.top()]) <= bound) {
@@ -90,9 +92,8 @@ std::optional<FileRange> SectionMap::Locate(std::uint64_t rva) const {
         return std::nullopt;
     }
     const SectionHeader& section = sections[std::prev(after)->section];
-    const std::uint64_t delta = rva - section.virtualAddress;
-    const std::uint64_t stored = delta < section.rawSize ? section.rawSize - delta : 0;
-    return FileRange{section.rawOffset + delta, stored};
+    const std::uint64_t delta = rva - section.VirtualAddress;
+    return FileRange{section.PointerToRawData + delta, section.SizeOfRawData - delta};
 }
 
 // What a search of a resource table prefers: the first of these IDs found, in this order of
@@ -142,14 +143,14 @@ std::optional<ResourceEntry> PeImage::ChooseEntry(std::uint32_t table, Preferenc
     }
     std::optional<ResourceEntry> chosen;
     std::size_t chosenRank = preference.ids.size() + 1;
-    for (std::size_t index = 0; index < header->entryCount; ++index) {
+    for (std::size_t index = 0; index < header->EntryCount(); ++index) {
         const auto entry = ResourceEntry::From(
             ViewResource(table + ResourceTableHeader::EntryOffset(index), ResourceEntry::kSize)
                 .value_or(ByteView()));
         if (!entry) {
             break;
         }
-        const auto preferred = std::find(preference.ids.begin(), preference.ids.end(), entry->id);
+        const auto preferred = std::find(preference.ids.begin(), preference.ids.end(), entry->Name);
         const auto rank = static_cast<std::size_t>(preferred - preference.ids.begin());
         if (rank == 0) {
             return entry;
@@ -164,23 +165,23 @@ std::optional<ResourceEntry> PeImage::ChooseEntry(std::uint32_t table, Preferenc
 
 std::optional<std::uint32_t> PeImage::Subdirectory(std::uint32_t table, Preference preference) {
     const auto entry = ChooseEntry(table, preference);
-    if (!entry || !entry->isSubdirectory()) {
+    if (!entry || !entry->IsSubdirectory()) {
         return std::nullopt;
     }
-    return entry->offset();
+    return entry->Offset();
 }
 
 std::optional<ResourceLocation> PeImage::ReadDataEntry(std::optional<ResourceEntry> entry) {
-    if (!entry || entry->isSubdirectory()) {
+    if (!entry || entry->IsSubdirectory()) {
         return std::nullopt;
     }
     const auto data = ResourceDataEntry::From(
-        ViewResource(entry->offset(), ResourceDataEntry::kSize).value_or(ByteView()));
+        ViewResource(entry->Offset(), ResourceDataEntry::kSize).value_or(ByteView()));
     if (!data) {
         return std::nullopt;
     }
-    const std::uint32_t size = std::min(data->size, kLargestVersionBlock);
-    const auto range = sections.Locate(data->rva);
+    const std::uint32_t size = std::min(data->Size, kLargestVersionBlock);
+    const auto range = sections.Locate(data->OffsetToData);
     if (size == 0 || !range) {
         return std::nullopt;
     }
@@ -222,7 +223,7 @@ std::optional<ResourceLocation> FindPeVersionResource(FileSource& file, std::uin
     const std::uint64_t optionalHeader = PeHeader::OptionalHeaderOffset(peHeader);
     const std::size_t needed = ResourceDataDirectory::SizeNeeded(
         file.View(optionalHeader, ResourceDataDirectory::kMagicSize).value_or(ByteView()));
-    if (needed == 0 || pe->optionalHeaderSize < needed) {
+    if (needed == 0 || pe->SizeOfOptionalHeader < needed) {
         return std::nullopt;
     }
     const auto resources =
@@ -231,41 +232,42 @@ std::optional<ResourceLocation> FindPeVersionResource(FileSource& file, std::uin
         return std::nullopt;
     }
     auto sections =
-        ReadSectionTable(file, optionalHeader + pe->optionalHeaderSize, pe->sectionCount);
+        ReadSectionTable(file, optionalHeader + pe->SizeOfOptionalHeader, pe->NumberOfSections);
     if (!sections) {
         return std::nullopt;
     }
-    PeImage image(file, resources->rva, std::move(*sections));
+    PeImage image(file, resources->VirtualAddress, std::move(*sections));
     return image.FindVersionResource();
 }
 
 std::optional<ResourceLocation> FindNeVersionResource(FileSource& file, std::uint64_t neHeader) {
     const auto header = NeHeader::From(file.View(neHeader, NeHeader::kSize).value_or(ByteView()));
-    if (!header || header->residentNames <= header->resourceTable) {
+    if (!header || header->ne_restab <= header->ne_rsrctab) {
         return std::nullopt;
     }
     std::vector<std::uint8_t> storage;
     auto table = NeResourceTable::From(
-        file.Read(neHeader + header->resourceTable,
-                  std::size_t{header->residentNames} - header->resourceTable, storage)
+        file.Read(neHeader + header->ne_rsrctab,
+                  std::size_t{header->ne_restab} - header->ne_rsrctab, storage)
             .value_or(ByteView()));
     if (!table) {
         return std::nullopt;
     }
     while (const auto type = table->NextType()) {
-        for (std::size_t index = 0; index < type->count; ++index) {
+        for (std::size_t index = 0; index < type->rtResourceCount; ++index) {
             const auto name = table->NextName();
             ++structuresExamined;
             if (!name) {
                 return std::nullopt;
             }
-            if (type->type == kNeVersionType && name->id == kNeVersionName) {
+            if (type->rtTypeID == kNeVersionType && name->rnID == kNeVersionName) {
                 const auto size = static_cast<std::uint32_t>(
-                    std::min<std::uint64_t>(name->length, kLargestVersionBlock));
-                if (size == 0 || name->offset > file.Size() || size > file.Size() - name->offset) {
+                    std::min<std::uint64_t>(name->rnLength, kLargestVersionBlock));
+                if (size == 0 || name->rnOffset > file.Size() ||
+                    size > file.Size() - name->rnOffset) {
                     return std::nullopt;
                 }
-                return ResourceLocation{name->offset, size, size};
+                return ResourceLocation{name->rnOffset, size, size};
             }
         }
     }
@@ -279,13 +281,13 @@ std::optional<ResourceLocation> FindVersionResource(FileSource& file) {
     if (!dos) {
         return std::nullopt;
     }
-    constexpr std::uint16_t kNeSignature = 0x454E;  // "NE"
-    const auto signature = file.View(dos->newHeader, 2);
+    const auto signature = NewHeaderSignature::From(
+        file.View(dos->e_lfanew, NewHeaderSignature::kSize).value_or(ByteView()));
     if (!signature) {
         return std::nullopt;
     }
-    return *signature->Read16(0) == kNeSignature ? FindNeVersionResource(file, dos->newHeader)
-                                                 : FindPeVersionResource(file, dos->newHeader);
+    return signature->IsNe() ? FindNeVersionResource(file, dos->e_lfanew)
+                             : FindPeVersionResource(file, dos->e_lfanew);
 }
 
 std::uint64_t StructuresExamined() {
