@@ -96,6 +96,64 @@ TEST_F(HostileTree, SpecialFilesNamedLikeProgramsAreNeitherOpenedNorListed) {
     close(server);
 }
 
+// Another process switches names back and forth between a program and a FIFO (standing in for a
+// device: opening one can act) while the tree is listed, and every directory of the tree holds
+// links through those names: the kind is checked on the very file pinned, so no run ever opens
+// the FIFO, however the switches fall.
+TEST_F(HostileTree, ANameSwitchedToAFifoWhileItIsExaminedIsNeverOpened) {
+    constexpr int kNames = 4;
+    constexpr int kDirectories = 100;
+    constexpr int kLinksEach = 40;
+    constexpr int kRuns = 10;
+    MakeDirectories(tree / "top/switched");
+    Write("switched/program.bin", Widget());
+    ASSERT_EQ(mkfifo((tree / "top/switched/fifo").c_str(), 0644), 0);
+    for (int index = 0; index < kNames; ++index) {
+        const std::string name = tree / ("top/switched/s" + std::to_string(index));
+        ASSERT_EQ(symlink("program.bin", name.c_str()), 0);
+        ASSERT_EQ(symlink("fifo", (name + ".other").c_str()), 0);
+    }
+    for (int directory = 0; directory < kDirectories; ++directory) {
+        const std::string folder = tree / ("top/d" + std::to_string(directory));
+        MakeDirectories(folder);
+        for (int index = 0; index < kLinksEach; ++index) {
+            const std::string target = "../switched/s" + std::to_string(index % kNames);
+            const std::string link = folder + "/l" + std::to_string(index) + ".dll";
+            ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        }
+    }
+    const int watch = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, (tree / "top/switched/fifo").c_str(), IN_OPEN), 0);
+    const pid_t switcher = fork();
+    if (switcher == 0) {
+        // One call a switch: the two links exchange names.
+        const int folder = open((tree / "top/switched").c_str(), O_RDONLY | O_DIRECTORY);
+        for (unsigned round = 0;; ++round) {
+            const std::string name = "s" + std::to_string(round % kNames);
+            if (renameat2(folder, name.c_str(), folder, (name + ".other").c_str(),
+                          RENAME_EXCHANGE) != 0) {
+                _exit(1);
+            }
+        }
+    }
+    ASSERT_GT(switcher, 0);
+    int opened = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        // On one processor, so that the switches, on another, come thick and fast.
+        const auto result = RunQuillet({tree / "top", out / "listing/list.txt"}, "", false, true);
+        EXPECT_EQ(result.exitCode, 0) << result.output << result.errors;
+        char events[4096];
+        opened += read(watch, events, sizeof events) > 0 ? 1 : 0;
+    }
+    kill(switcher, SIGKILL);
+    int status = 0;
+    waitpid(switcher, &status, 0);
+    close(watch);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "the switches stopped";
+    EXPECT_EQ(opened, 0) << "runs in which the FIFO was opened";
+}
+
 TEST_F(HostileTree, LinkLoopsAndLinksToAncestorsAreWalkedOnce) {
     MakeDirectories(tree / "top/a/b");
     Write("a/b/deep.dll", Widget());

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/posix/long_paths.h"
@@ -26,6 +28,26 @@ const int largeReadsLockForks =
     pthread_atfork([] { largeReadsLock.lock(); }, [] { largeReadsLock.unlock(); },
                    [] { largeReadsLock.unlock(); });
 
+#if defined(O_PATH)
+// Reopens for reading the regular file that pinned (an O_PATH descriptor) holds. Through
+// /proc/self/fd the kernel opens the very file pinned, whatever its name now leads to; -1 with
+// errno where that is refused.
+int ReopenPinned(int pinned) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", pinned);
+    return open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+}
+
+// False once /proc/self/fd was found missing (a system without /proc): the reopen falls back to
+// opening the name again, checked to reach the file pinned, which a name switched to a device
+// in between could still defeat.
+std::atomic<bool> procReopens{true};
+
+bool IsNotThere(int error) {
+    return error == ENOENT || error == ENOTDIR;
+}
+#endif
+
 }  // namespace
 
 FileIdentity IdentityOf(const struct stat& status) {
@@ -34,19 +56,65 @@ FileIdentity IdentityOf(const struct stat& status) {
             status.st_mtim.tv_nsec};
 }
 
-bool FileSource::Open(const char* path) {
-    // Looked at before opening: opening a device node can have effects of its own.
-    struct stat named {};
-    if (fd >= 0 || !StatPath(path, named) || !S_ISREG(named.st_mode)) {
-        return false;
+int FileSource::OpenRegular(const char* path, struct stat& opened) {
+#if defined(O_PATH)
+    // Pinned first: an O_PATH open never calls a device's or a FIFO's own open, so the kind is
+    // checked on the very file the name led to, and only a regular file is opened for reading.
+    const int pinned = OpenPath(path, O_PATH | O_CLOEXEC);
+    if (pinned < 0) {
+        error = errno;
+        return -1;
     }
-    fd = OpenPath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+    int reading = -1;
+    if (fstat(pinned, &opened) != 0) {
+        error = errno;
+    } else if (S_ISREG(opened.st_mode)) {
+        reading = ReopenForReading(pinned, path, opened);
+    }
+    close(pinned);
+    return reading;
+#else
+    // Without O_PATH the kind is looked at by name before the open, and the open checked to have
+    // reached the same file; a name switched to a device between the two could still be opened.
+    if (!StatPath(path, opened)) {
+        error = errno;
+        return -1;
+    }
+    return S_ISREG(opened.st_mode) ? OpenNamedAgain(path, opened) : -1;
+#endif
+}
+
+#if defined(O_PATH)
+int FileSource::ReopenForReading(int pinned, const char* path, const struct stat& status) {
+    if (procReopens.load(std::memory_order_relaxed)) {
+        const int reading = ReopenPinned(pinned);
+        if (reading >= 0 || !IsNotThere(errno)) {
+            error = reading < 0 ? errno : 0;
+            return reading;
+        }
+        procReopens.store(false, std::memory_order_relaxed);  // no /proc here
+    }
+    return OpenNamedAgain(path, status);
+}
+#endif
+
+int FileSource::OpenNamedAgain(const char* path, const struct stat& looked) {
+    const int reading = OpenPath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (reading < 0) {
+        error = errno;
+        return -1;
     }
     struct stat opened {};
-    // The name may have been pointed elsewhere between the two looks.
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !SameFile(named, opened)) {
+    if (fstat(reading, &opened) != 0 || !S_ISREG(opened.st_mode) || !SameFile(looked, opened)) {
+        close(reading);  // the name was pointed elsewhere between the two looks
+        return -1;
+    }
+    return reading;
+}
+
+bool FileSource::Open(const char* path) {
+    struct stat opened {};
+    if (fd >= 0 || (fd = OpenRegular(path, opened)) < 0) {
         return false;
     }
     fileSize = static_cast<std::uint64_t>(opened.st_size);
@@ -61,14 +129,18 @@ FileSource::~FileSource() {
     }
 }
 
-bool FileSource::ReadFully(std::uint64_t offset, std::uint8_t* out, std::size_t count) const {
+bool FileSource::ReadFully(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
     while (count > 0) {
         const ssize_t got = pread(fd, out, count, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (got <= 0) {
-            return false;  // an error, or the file shrank since it was opened
+        if (got < 0) {
+            error = errno;
+            return false;
+        }
+        if (got == 0) {
+            return false;  // the file shrank since it was opened: it changed, nothing failed
         }
         out += got;
         offset += static_cast<std::uint64_t>(got);

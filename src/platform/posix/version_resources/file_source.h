@@ -44,8 +44,10 @@ class FileSource {
 
     // Opens path for reading when it names a regular file; anything else (a directory, a FIFO, a
     // device node, a socket) is refused without being opened, so that nothing can block or stir a
-    // device. Call once.
+    // device, even when the name is switched to one while it is being opened. Call once.
     bool Open(const char* path);
+    // Why Open or a read failed (errno), or 0: none, or path named no regular file.
+    int Error() const { return error; }
 
     std::uint64_t Size() const { return fileSize; }
     // The opened file's identity, its last modification time among it.
@@ -68,10 +70,15 @@ class FileSource {
         return offset <= fileSize && count <= fileSize - offset;
     }
     std::optional<ByteView> FromCache(std::uint64_t offset, std::size_t count) const;
-    bool ReadFully(std::uint64_t offset, std::uint8_t* out, std::size_t count) const;
+    bool ReadFully(std::uint64_t offset, std::uint8_t* out, std::size_t count);
+    // A descriptor for reading the regular file path names, with its status; -1 otherwise.
+    int OpenRegular(const char* path, struct stat& opened);
+    int ReopenForReading(int pinned, const char* path, const struct stat& status);
+    int OpenNamedAgain(const char* path, const struct stat& looked);
 
     std::unique_lock<std::mutex> largeReads;
     int fd = -1;
+    int error = 0;
     std::uint64_t fileSize = 0;
     FileIdentity identity;
     // Left uninitialised: only the first headSize and windowSize bytes are ever read.
