@@ -4,12 +4,20 @@
 // with the resource near their end, some have no version resource, and some are not program files
 // at all. The rest are small ordinary files. The same arguments always give the same tree.
 //
-//   make_bench_tree DIRECTORY [FILES [DIRECTORIES [CANDIDATES]]]
+//   make_bench_tree DIRECTORY [FILES [DIRECTORIES [CANDIDATES [SHAPE]]]]
+//
+// SHAPE lays the directories out: "vendors" (the default: folders of 100 components, like
+// installed software), "deep" (each directory under one of the last fifty made, so that chains
+// reach some 85 levels, as node_modules trees and a Wine prefix's user folders do), "wide" (100
+// folders of 20 folders, like Program Files) or "flat" (one directory holding every file, like
+// System32). The files are spread evenly over the directories.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "fixtures/executable_writer.h"
 
@@ -76,29 +84,52 @@ ImageFile Candidate(Sequence& random) {
     return VersionedImage(random, (8 + std::uint64_t{random.Next(500)}) * 1024 / 512 * 512);
 }
 
+// Each directory's path under the root, by the shape's rule.
+std::vector<std::filesystem::path> Directories(const std::string& shape, long count) {
+    std::vector<std::filesystem::path> paths;
+    Sequence random;
+    for (long index = 0; index < count; ++index) {
+        const std::string name = std::string("d").append(std::to_string(index));
+        if (shape == "deep") {
+            constexpr long kLastMade = 50;
+            const long earliest = std::max(0L, index - kLastMade);
+            const long parent = index == 0 ? -1 : earliest + random.Next(index - earliest);
+            paths.push_back(parent < 0 ? std::filesystem::path(name) : paths[parent] / name);
+        } else if (shape == "wide") {
+            paths.push_back(std::filesystem::path("Folder").concat(std::to_string(index / 20)) /
+                            name);
+        } else if (shape == "flat") {
+            paths.push_back(".");
+        } else {
+            paths.push_back(std::filesystem::path("Vendor").concat(std::to_string(index / 100)) /
+                            std::filesystem::path("Component").concat(std::to_string(index)));
+        }
+    }
+    return paths;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     if (argc < 2) {
-        std::fputs("usage: make_bench_tree DIRECTORY [FILES [DIRECTORIES [CANDIDATES]]]\n", stderr);
+        std::fputs("usage: make_bench_tree DIRECTORY [FILES [DIRECTORIES [CANDIDATES [SHAPE]]]]\n",
+                   stderr);
         return 1;
     }
     const std::filesystem::path root(argv[1]);
     const long files = argc > 2 ? std::atol(argv[2]) : 200000;
     const long directories = argc > 3 ? std::atol(argv[3]) : 20000;
     const long candidates = argc > 4 ? std::atol(argv[4]) : 40000;
+    const std::string shape = argc > 5 ? argv[5] : "vendors";
     if (files <= 0 || directories <= 0 || candidates < 0 || candidates > files) {
         std::fputs("make_bench_tree: need FILES > 0, DIRECTORIES > 0, 0 <= CANDIDATES <= FILES\n",
                    stderr);
         return 1;
     }
     Sequence random;
-    const long perGroup = 100;  // directories are grouped two levels deep, like installed software
+    const std::vector<std::filesystem::path> folders = Directories(shape, directories);
     for (long index = 0; index < files; ++index) {
-        const long directory = index % directories;
-        const std::filesystem::path folder = root /
-                                             ("Vendor" + std::to_string(directory / perGroup)) /
-                                             ("Component" + std::to_string(directory));
+        const std::filesystem::path folder = root / folders[index % directories];
         if (index < directories) {
             std::filesystem::create_directories(folder);
         }

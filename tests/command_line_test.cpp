@@ -31,7 +31,7 @@ TEST(CommandLine, MissingArgumentsPrintTheUsageAndCreateNothing) {
     TempDir dir;
     for (const auto& arguments :
          {std::vector<std::string>{}, std::vector<std::string>{dir.Path()}}) {
-        const auto run = RunQuillet(arguments, dir.Path());
+        const auto run = RunQuillet(arguments, {.workingDirectory = dir.Path()});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.output, kUsage);
         EXPECT_EQ(run.errors, "");
@@ -92,7 +92,7 @@ TEST(CommandLine, OneTrailingSeparatorIsRemoved) {
                                                                     {"tree//", "tree//*.*"},
                                                                     {"absent/", "absent/*.*"}};
     for (const auto& [directory, pattern] : cases) {
-        const auto run = RunQuillet({directory, dir / "out.txt"}, dir.Path());
+        const auto run = RunQuillet({directory, dir / "out.txt"}, {.workingDirectory = dir.Path()});
         EXPECT_EQ(run.output.substr(0, Banner(pattern, dir / "out.txt", false).size()),
                   Banner(pattern, dir / "out.txt", false));
     }

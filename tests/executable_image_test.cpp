@@ -8,12 +8,15 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
 
 #include "fixtures/damaged_files.h"
 #include "fixtures/executable_writer.h"
 #include "platform/platform.h"
 #include "platform/posix/version_resources/executable_image.h"
+#include "platform/posix/version_resources/file_source.h"
 #include "support/version_files.h"
 #include "version/version_info.h"
 
@@ -195,41 +198,29 @@ TEST(Economy, ReadsLittleOfALargeFileWithItsResourceAtTheEnd) {
     EXPECT_LT(read, 64u * 1024u);
 }
 
-TEST(Economy, WorkGrowsLinearlyWithWhatAFileHolds) {
-    // The most a PE file can hold for a reader to wade through: 65,535 sections, the real ones
-    // last, and resource tables of 65,535 entries at every level, the wanted one last.
-    constexpr std::uint64_t kMostSections = 65535;
-    constexpr std::uint64_t kMostEntries = 65535;
-    PeOptions options;
-    options.resources = {VersionResource(Block("Widget"))};
-    options.leadingSections = kMostSections - 2;
-    options.paddingEntries = kMostEntries - 1;
-    const ImageFile image = BuildPe(options);
-    const std::uint64_t before = platform::posix::StructuresExamined();
-    EXPECT_EQ(ProductOf(image), "Widget");
-    const std::uint64_t work = platform::posix::StructuresExamined() - before;
-    // Loaded once for its size and once for its bytes; each look-up of an address a binary search.
-    EXPECT_LT(work, 2 * 20 * (kMostSections + 3 * kMostEntries));
-}
-
-TEST(Economy, ReadsAFileOnceForItsBlockSizeAndBlock) {
+// Reads larger than a sound file needs (a hostile file's tables) are made by one look at a time,
+// so that threads reading ahead through a tree of such files never hold many of them at once.
+TEST(Economy, LargeReadsAreMadeByOneLookAtATime) {
+    using platform::posix::FileSource;
+    constexpr std::size_t kLarge = FileSource::kLargestOrdinaryRead + 1;
     TempDir dir;
-    const std::string path = dir / "once.exe";
-    ASSERT_TRUE(WriteImage(path, PeWithVersion(Block("Widget"))));
-    const std::uint64_t before = BytesReadSoFar();
-    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
-    const std::uint64_t sized = BytesReadSoFar();
-    std::vector<unsigned char> block(size);
-    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block.data()));
-    const std::uint64_t loaded = BytesReadSoFar();
-    EXPECT_EQ(ReadValues(block.data()).product, "Widget");
-    // Each look at the counter reads it, some hundred bytes; the file is some 2 KiB.
-    EXPECT_GT(sized - before, 1536u);
-    EXPECT_LT(loaded - sized, 512u);
-    // What the one look found is handed out once: a later, separate call looks again.
-    ASSERT_TRUE(WriteImage(path, PeWithVersion(Block("Gadget"))));
-    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block.data()));
-    EXPECT_EQ(ReadValues(block.data()).product, "Gadget");
+    const std::string path = dir / "tables.bin";
+    test_support::WriteText(path, std::string(2 * kLarge, 'x'));
+    const auto read = [&path](std::size_t count) {
+        FileSource other;
+        std::vector<std::uint8_t> storage;
+        return other.Open(path.c_str()) && other.Read(0, count, storage).has_value();
+    };
+    auto first = std::make_unique<FileSource>();
+    std::vector<std::uint8_t> storage;
+    ASSERT_TRUE(first->Open(path.c_str()));
+    ASSERT_TRUE(first->Read(0, kLarge, storage));
+    ASSERT_TRUE(first->Read(kLarge, kLarge, storage));  // the look's own second one goes on
+    EXPECT_TRUE(std::async(std::launch::async, read, kLarge - 1).get());
+    auto large = std::async(std::launch::async, read, kLarge);
+    EXPECT_EQ(large.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    first.reset();
+    EXPECT_TRUE(large.get());
 }
 
 }  // namespace

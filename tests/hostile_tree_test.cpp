@@ -61,16 +61,18 @@ class HostileTree : public ::testing::Test {
     }
 
     // Runs quillet over the tree and returns the listed paths, relative to the tree. It runs once
-    // more on one processor, where nothing is read ahead, and the two listings must be the same.
+    // more without reading ahead, and the two listings must be the same.
     std::vector<std::string> Run(bool unprivileged = false) {
         std::string listings[2];
-        for (const bool oneProcessor : {false, true}) {
-            const auto run = RunQuillet({tree / "top", out / "listing/list.txt"}, "", unprivileged,
-                                        oneProcessor);
+        for (const bool withoutReadAhead : {false, true}) {
+            test_support::RunOptions options;
+            options.unprivileged = unprivileged;
+            options.withoutReadAhead = withoutReadAhead;
+            const auto run = RunQuillet({tree / "top", out / "listing/list.txt"}, options);
             EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
             EXPECT_EQ(run.errors, "");
             EXPECT_EQ(run.output.substr(run.output.size() - 4), "\nOk\n");
-            listings[oneProcessor] = ReadFile(out / "listing/list.txt");
+            listings[withoutReadAhead] = ReadFile(out / "listing/list.txt");
         }
         EXPECT_EQ(listings[0], listings[1]) << "read ahead, then not";
         std::vector<std::string> paths = ListedPaths(listings[0]);
@@ -141,7 +143,9 @@ TEST_F(HostileTree, ANameSwitchedToAFifoWhileItIsExaminedIsNeverOpened) {
     int opened = 0;
     for (int run = 0; run < kRuns; ++run) {
         // On one processor, so that the switches, on another, come thick and fast.
-        const auto result = RunQuillet({tree / "top", out / "listing/list.txt"}, "", false, true);
+        test_support::RunOptions onOneProcessor;
+        onOneProcessor.oneProcessor = true;
+        const auto result = RunQuillet({tree / "top", out / "listing/list.txt"}, onOneProcessor);
         EXPECT_EQ(result.exitCode, 0) << result.output << result.errors;
         char events[4096];
         opened += read(watch, events, sizeof events) > 0 ? 1 : 0;
@@ -257,6 +261,41 @@ TEST_F(HostileTree, LinksThatFanOutListEachProgramOnce) {
     const std::vector<std::string> listed = Run();
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].substr(listed[0].size() - std::strlen("/program.exe")), "/program.exe");
+}
+
+// Shapes the read-ahead must follow in the walk's order: a chain a hundred levels deep with a
+// branch at every level, and one directory of 20,000 entries.
+TEST_F(HostileTree, AHundredLevelTreeIsListedWholeAndInOrder) {
+    std::vector<std::string> expected;
+    std::string level;
+    for (int depth = 0; depth < 100; ++depth) {
+        MakeDirectories(tree / ("top/" + level + "side"));
+        Write(level + "notes.txt", Widget());
+        for (const char* name : {"a.exe", "side/b.dll"}) {
+            expected.push_back(level + name);
+            Write(expected.back(), Widget(depth % 2 == 0));
+        }
+        level += "d/";
+        MakeDirectories(tree / ("top/" + level));
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Run(), expected);
+}
+
+TEST_F(HostileTree, AFlatDirectoryOfTwentyThousandEntriesIsListedWhole) {
+    Write("program.exe", Widget());
+    std::vector<std::string> expected = {"program.exe"};
+    for (int index = 0; index < 20000; ++index) {
+        const bool candidate = index % 5 == 0;
+        const std::string name =
+            std::string("f").append(std::to_string(index)).append(candidate ? ".dll" : ".txt");
+        ASSERT_EQ(link((tree / "top/program.exe").c_str(), (tree / ("top/" + name)).c_str()), 0);
+        if (candidate) {
+            expected.push_back(name);
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Run(), expected);
 }
 
 TEST_F(HostileTree, PathsLongerThanTheKernelTakesAreListedToABoundedDepth) {
@@ -458,8 +497,8 @@ TEST_F(HostileTree, NamesLongerThanTheOldRecordHeldAreListed) {
 }
 
 // Over a share slow enough for every thread to read ahead, the listing is the one the files give
-// directly on one processor (nothing read ahead), line for line and in order, and nothing but
-// candidate regular files is opened.
+// directly without reading ahead, line for line and in order, and nothing but candidate regular
+// files is opened.
 TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
     Write("program.exe", Widget());
     constexpr unsigned kCopies = 3000;
@@ -481,7 +520,9 @@ TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
     ASSERT_GE(inotify_add_watch(watch, (tree / "top/pipe.exe").c_str(), IN_OPEN), 0);
 
     MakeDirectories(tree / "share");
-    ASSERT_EQ(RunQuillet({tree / "top", out / "listing/direct.txt"}, "", false, true).exitCode, 0);
+    test_support::RunOptions withoutReadAhead;
+    withoutReadAhead.withoutReadAhead = true;
+    ASSERT_EQ(RunQuillet({tree / "top", out / "listing/direct.txt"}, withoutReadAhead).exitCode, 0);
     {
         const FuseMount share("--latency-us", "300", tree / "top", tree / "share");
         if (!share.Refusal().empty()) {

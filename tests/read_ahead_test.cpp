@@ -1,210 +1,282 @@
-// Reading ahead of the walk: forced on here, since a local disk is too quick for it to start.
+// Reading ahead of the walk, watched from outside: inotify tells which files and directories were
+// opened, when and in what order, so that each test sees the read-ahead at work before the walk
+// asks for anything, and would fail with no threads to read ahead.
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <future>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-
 #include "fixtures/executable_writer.h"
+#include "platform/platform.h"
 #include "platform/posix/read_ahead.h"
-#include "platform/posix/version_resources/file_source.h"
 #include "support/test_support.h"
 #include "support/version_block.h"
+#include "walk/walk_rules.h"
 
 namespace {
 
 using namespace fixture;
+using platform::posix::ReadAheadQueue;
+using test_support::MakeDirectories;
 using test_support::TempDir;
 
 ImageFile Program(const std::string& product) {
     return PeWithVersion(EncodeWideBlock(MakeVersionTree(SimpleVersionInfo(product, "Acme"))));
 }
 
-// The entries of a directory as the listing hands them over: kind, name, NUL.
-std::string Entry(unsigned char kind, const std::string& name) {
-    return std::string(1, static_cast<char>(kind)) + name + '\0';
-}
+// Opens of files and directories in a tree, as inotify reports them, in the order they happened.
+class TreeWatch {
+  public:
+    // Watches top and every directory beneath it, as they are now.
+    explicit TreeWatch(const std::string& top) : events(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        WatchBelow(top);
+        Drain(0);  // the watch's own listing of the directories
+        files.clear();
+        closed.clear();
+        directories.clear();
+    }
+    ~TreeWatch() { close(events); }
 
-// Hands the directory's entries to the read-ahead and waits until its threads have read them.
-void ReadAheadIn(const std::string& directory, const std::string& entries) {
-    platform::posix::ReadAheadAlways(true);
-    platform::posix::ReadAheadInDirectory(directory + "/", std::nullopt, entries);
-    platform::posix::WaitUntilReadAheadIdle();
-}
+    // Waits, five seconds at most, until path has been opened and closed again.
+    bool WaitUntilRead(const std::string& path) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::find(closed.begin(), closed.end(), path) == closed.end()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            Drain(50);
+        }
+        return true;
+    }
+    // Every file, then every directory, opened so far, in the order they were.
+    const std::vector<std::string>& FilesOpened() {
+        Drain(0);
+        return files;
+    }
+    const std::vector<std::string>& DirectoriesOpened() {
+        Drain(0);
+        return directories;
+    }
 
-std::string Product(const std::string& path) {
+  private:
+    void WatchBelow(const std::string& directory) {
+        folders[inotify_add_watch(events, directory.c_str(), IN_OPEN | IN_CLOSE_NOWRITE)] =
+            directory;
+        if (DIR* stream = opendir(directory.c_str())) {
+            while (const dirent* entry = readdir(stream)) {
+                const std::string name = entry->d_name;
+                if (entry->d_type == DT_DIR && name != "." && name != "..") {
+                    WatchBelow(directory + "/" + name);
+                }
+            }
+            closedir(stream);
+        }
+    }
+
+    void Drain(int waitMilliseconds) {
+        pollfd ready{events, POLLIN, 0};
+        if (poll(&ready, 1, waitMilliseconds) <= 0) {
+            return;
+        }
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (ssize_t got; (got = read(events, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                Note(*event);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+    void Note(const inotify_event& event) {
+        const std::string& folder = folders[event.wd];
+        if (event.len == 0) {  // the watched directory itself
+            if ((event.mask & IN_OPEN) != 0) {
+                directories.push_back(folder);
+            }
+        } else if ((event.mask & IN_ISDIR) == 0) {
+            const std::string path = folder + "/" + event.name;
+            ((event.mask & IN_OPEN) != 0 ? files : closed).push_back(path);
+        }
+    }
+
+    int events;
+    std::map<int, std::string> folders;
+    std::vector<std::string> files;
+    std::vector<std::string> closed;
+    std::vector<std::string> directories;
+};
+
+// A walk as far as its top's listing: the read-ahead, with this many threads, then has what the
+// walk will read below the top queued, and nothing yet asked for.
+class WalkStarted {
+  public:
+    WalkStarted(const std::string& top, std::size_t threads,
+                const platform::WalkRules& rules = kWalkRules)
+        : queue(std::make_unique<ReadAheadQueue>(rules, threads)) {
+        queue->Entering(top + "/", 0, std::nullopt);
+        WIN32_FIND_DATAA record{};
+        listing = FindFirstFileA((top + "/*.*").c_str(), &record);
+    }
+    ~WalkStarted() { End(); }
+    // Joins the threads: nothing is read ahead after this.
+    void End() {
+        if (listing != INVALID_HANDLE_VALUE) {
+            FindClose(listing);
+            listing = INVALID_HANDLE_VALUE;
+        }
+        queue.reset();
+    }
+
+  private:
+    std::unique_ptr<ReadAheadQueue> queue;
+    HANDLE listing = INVALID_HANDLE_VALUE;
+};
+
+std::string ProductAsTheWalkAsks(const std::string& path) {
     const test_support::Block block = test_support::LoadBlock(path);
     return block ? test_support::ReadValues(block.get()).product : "<none>";
 }
 
-// Each test a run of its own: directories of earlier tests are gone, their inodes free to reuse.
-class ReadAhead : public ::testing::Test {
-  protected:
-    void SetUp() override { platform::posix::ForgetReadAhead(); }
-};
-
-TEST_F(ReadAhead, AFileReplacedAfterItWasReadAheadIsReadAgain) {
-    TempDir dir;
-    ASSERT_TRUE(WriteImage(dir / "app.exe", Program("Before")));
-    ASSERT_TRUE(WriteImage(dir / "kept.exe", Program("Kept")));
-    ReadAheadIn(dir.Path(), Entry(DT_REG, "app.exe") + Entry(DT_REG, "kept.exe"));
-    ASSERT_TRUE(WriteImage(dir / "app.exe", Program("After, longer")));
-    EXPECT_EQ(Product(dir / "app.exe"), "After, longer");
-    EXPECT_EQ(Product(dir / "kept.exe"), "Kept");
+std::vector<std::string> Sorted(std::vector<std::string> paths) {
+    std::sort(paths.begin(), paths.end());
+    return paths;
 }
 
-TEST_F(ReadAhead, FilesOfARemovedDirectoryAreNotListed) {
-    TempDir dir;
-    test_support::MakeDirectories(dir / "gone");
-    ASSERT_TRUE(WriteImage(dir / "gone/app.dll", Program("Widget")));
-    ReadAheadIn(dir / "gone", Entry(DT_REG, "app.dll"));
-    ASSERT_EQ(unlink((dir / "gone/app.dll").c_str()), 0);
-    ASSERT_EQ(rmdir((dir / "gone").c_str()), 0);
-    EXPECT_EQ(Product(dir / "gone/app.dll"), "<none>");
-}
-
-TEST_F(ReadAhead, OpensOnlyRegularCandidateFiles) {
-    TempDir dir;
-    ASSERT_EQ(mkfifo((dir / "pipe.exe").c_str(), 0644), 0);
-    ASSERT_TRUE(WriteImage(dir / "readme.txt", Program("Not a candidate")));
-    // Told a FIFO is a regular file, the look still finds it is not, and opens nothing.
-    ReadAheadIn(dir.Path(), Entry(DT_FIFO, "pipe.exe") + Entry(DT_REG, "readme.txt") +
-                                Entry(DT_REG, "pipe.exe"));
-    EXPECT_EQ(Product(dir / "pipe.exe"), "<none>");
-    EXPECT_EQ(Product(dir / "readme.txt"), "Not a candidate");  // looked at in place
-}
-
-TEST_F(ReadAhead, ListsOnlySubdirectoriesTheWalkWillEnter) {
-    TempDir dir;
-    for (const char* name : {"plain", ".hidden"}) {
-        test_support::MakeDirectories(dir / name);
-        ASSERT_TRUE(WriteImage(dir / (std::string(name) + "/app.exe"), Program("Widget")));
+// Below the directory the walk lists, the threads list what the walk will enter and look at
+// what it will examine, each once, before the walk asks: the candidates, not other files, not
+// what lies in a dot directory, not what a link leads to, and no FIFO.
+TEST(ReadAhead, ReadsAheadExactlyWhatTheWalkWillRead) {
+    TempDir tree;
+    const std::string top = tree / "top";
+    MakeDirectories(top + "/sub/deeper");
+    MakeDirectories(top + "/.hidden");
+    for (const char* name : {"app.exe", "readme.txt", ".hidden/h.exe", "sub/s.dll",
+                             "sub/deeper/d.ocx", "sub/deeper/notes"}) {
+        ASSERT_TRUE(WriteImage(top + "/" + name, Program("Widget")));
     }
-    ReadAheadIn(dir.Path(), Entry(DT_DIR, "plain") + Entry(DT_DIR, ".hidden"));
-    const auto plain = platform::posix::TakeReadAheadListing(dir / "plain/", std::nullopt);
-    ASSERT_TRUE(plain.has_value());
-    EXPECT_NE(plain->find("app.exe"), std::string::npos);
-    EXPECT_FALSE(platform::posix::TakeReadAheadListing(dir / ".hidden/", std::nullopt).has_value());
-    // A mount, as /proc is on /, is never listed ahead: it may be a pseudo file system.
-    struct stat root {};
-    struct stat proc {};
-    if (stat("/", &root) == 0 && stat("/proc", &proc) == 0 && root.st_dev != proc.st_dev) {
-        ReadAheadIn("", Entry(DT_DIR, "proc"));
-        EXPECT_FALSE(platform::posix::TakeReadAheadListing("/proc/", std::nullopt).has_value());
+    ASSERT_EQ(mkfifo((top + "/pipe.exe").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("sub", (top + "/link").c_str()), 0);
+    TreeWatch watch(top);
+    WalkStarted walk(top, 2);
+    for (const char* name : {"app.exe", "sub/s.dll", "sub/deeper/d.ocx"}) {
+        EXPECT_TRUE(watch.WaitUntilRead(top + "/" + name)) << name << " was not read ahead";
     }
+    walk.End();
+    EXPECT_EQ(Sorted(watch.FilesOpened()),
+              Sorted({top + "/app.exe", top + "/sub/s.dll", top + "/sub/deeper/d.ocx"}));
+    EXPECT_EQ(Sorted(watch.DirectoriesOpened()), Sorted({top, top + "/sub", top + "/sub/deeper"}));
 }
 
-std::string NamesListed(const std::string& directory) {
-    std::string names;
-    WIN32_FIND_DATAA record{};
-    HANDLE listing = FindFirstFileA((directory + "*.*").c_str(), &record);
-    if (listing == INVALID_HANDLE_VALUE) {
-        return "<none>";
-    }
-    do {
-        names += std::string(record.cFileName) + " ";
-    } while (FindNextFileA(listing, &record));
-    FindClose(listing);
-    return names;
+// The rules the walk hands over are the ones applied: with rules that also enter dot
+// directories, the read-ahead reads what lies in them.
+TEST(ReadAhead, FollowsTheRulesItIsHanded) {
+    TempDir tree;
+    const std::string top = tree / "top";
+    MakeDirectories(top + "/.hidden");
+    ASSERT_TRUE(WriteImage(top + "/.hidden/h.exe", Program("Widget")));
+    const platform::WalkRules enterEverything{[](const platform::WalkEntry& entry) {
+                                                  return entry.kind == platform::EntryKind::File
+                                                             ? platform::WalkStep::Examine
+                                                         : entry.name == "." || entry.name == ".."
+                                                             ? platform::WalkStep::PassOver
+                                                             : platform::WalkStep::Enter;
+                                              },
+                                              MayEnterVolume};
+    TreeWatch watch(top);
+    WalkStarted walk(top, 1, enterEverything);
+    EXPECT_TRUE(watch.WaitUntilRead(top + "/.hidden/h.exe"));
 }
 
-TEST_F(ReadAhead, ADirectoryChangedAfterItWasListedAheadIsListedAgain) {
-    TempDir dir;
-    for (const char* name : {"looked", "noted"}) {
-        const std::string sub = dir / (std::string(name) + "/");
-        test_support::MakeDirectories(sub);
-        ASSERT_TRUE(WriteImage(sub + "first.exe", Program("First")));
-        ReadAheadIn(dir.Path(), Entry(DT_DIR, name));
-        ASSERT_TRUE(WriteImage(sub + "second.exe", Program("Second")));
-        if (std::string(name) == "noted") {
-            // As the walk does: its look at the directory, taken by the listing that follows.
-            platform::DirectoryIdentity identity;
-            ASSERT_TRUE(platform::GetDirectoryIdentity(sub.c_str(), identity));
+// Jobs are begun in the order the walk will want them, however deep: a chain of 40 levels, then
+// two branches of 20 levels each; one thread reads one branch whole before the other.
+TEST(ReadAhead, ReadsInTheWalksOrderAtAnyDepth) {
+    TempDir tree;
+    const std::string top = tree / "top";
+    std::string chain = top;
+    for (int level = 0; level < 40; ++level) {
+        chain += "/c";
+    }
+    std::vector<std::string> branches[2];
+    for (int branch = 0; branch < 2; ++branch) {
+        std::string path = chain + "/" + std::string(1, static_cast<char>('p' + branch));
+        for (int level = 0; level < 20; ++level) {
+            MakeDirectories(path);
+            branches[branch].push_back(path + "/f.exe");
+            ASSERT_TRUE(WriteImage(branches[branch].back(), Program("Widget")));
+            path += "/d";
         }
-        EXPECT_NE(NamesListed(sub).find("second.exe"), std::string::npos) << name;
     }
+    // The walk meets the branches in the order their directory lists them.
+    DIR* stream = opendir(chain.c_str());
+    ASSERT_NE(stream, nullptr);
+    std::vector<std::string> expected;
+    while (const dirent* entry = readdir(stream)) {
+        if (entry->d_name[0] != '.') {
+            const auto& branch = branches[entry->d_name[0] - 'p'];
+            expected.insert(expected.end(), branch.begin(), branch.end());
+        }
+    }
+    closedir(stream);
+    TreeWatch watch(top);
+    WalkStarted walk(top, 1);
+    ASSERT_TRUE(watch.WaitUntilRead(expected.back()));
+    EXPECT_EQ(watch.FilesOpened(), expected);
 }
 
-TEST_F(ReadAhead, ReadsAheadIntoSubdirectoriesButListsEachDirectoryOnce) {
-    TempDir dir;
-    test_support::MakeDirectories(dir / "outer/inner");
-    ASSERT_TRUE(WriteImage(dir / "outer/inner/app.exe", Program("Deep")));
-    ReadAheadIn(dir.Path(), Entry(DT_DIR, "outer"));
-    EXPECT_TRUE(platform::posix::TakeReadAheadListing(dir / "outer/inner/", std::nullopt));
-    const auto deep = platform::posix::TakeReadAhead((dir / "outer/inner/app.exe").c_str());
-    ASSERT_TRUE(deep.has_value());
-    EXPECT_TRUE(deep->opened);
-
-    // The walk lists a directory through a link first; met later under its own name, it is
-    // not listed again, since the walk will not enter it again.
-    test_support::MakeDirectories(dir / "real");
-    ASSERT_EQ(symlink("real", (dir / "link").c_str()), 0);
-    struct stat target {};
-    ASSERT_EQ(stat((dir / "link").c_str(), &target), 0);
-    platform::posix::ReadAheadInDirectory(dir / "link/", target, "");
-    ReadAheadIn(dir.Path(), Entry(DT_DIR, "real"));
-    EXPECT_FALSE(platform::posix::TakeReadAheadListing(dir / "real/", std::nullopt));
+// What the threads made and the walk has passed no longer holds room: with files whose version
+// blocks are large (60 KiB, so that 139 of them fill the 8 MiB the results may hold), once the
+// walk asks for a file far past where the threads stopped, they go on past it.
+TEST(ReadAhead, WhatTheWalkPassesMakesRoomForWhatFollows) {
+    TempDir tree;
+    const std::string top = tree / "top";
+    MakeDirectories(top);
+    VersionInfo large = SimpleVersionInfo("Widget", "Acme");
+    large.stringTables[0].strings.emplace_back("Comments", std::string(30000, 'c'));
+    const ImageFile program = PeWithVersion(EncodeWideBlock(MakeVersionTree(large)));
+    for (int index = 0; index < 400; ++index) {
+        ASSERT_TRUE(WriteImage(top + "/f" + std::to_string(index) + ".dll", program));
+    }
+    std::vector<std::string> order;  // the walk's
+    DIR* stream = opendir(top.c_str());
+    ASSERT_NE(stream, nullptr);
+    while (const dirent* entry = readdir(stream)) {
+        if (entry->d_name[0] != '.') {
+            order.push_back(top + "/" + entry->d_name);
+        }
+    }
+    closedir(stream);
+    TreeWatch watch(top);
+    WalkStarted walk(top, 2);
+    // The last the bound lets them read: 139 of these blocks and the directory's listing fill it.
+    ASSERT_TRUE(watch.WaitUntilRead(order[138]));
+    EXPECT_EQ(ProductAsTheWalkAsks(order[300]), "Widget");
+    EXPECT_TRUE(watch.WaitUntilRead(order[390])) << "the threads stopped for want of room";
 }
 
-TEST_F(ReadAhead, AFileThatAppearsAfterItWasMissedIsLookedAtNow) {
-    TempDir dir;
-    ReadAheadIn(dir.Path(), Entry(DT_REG, "late.exe"));
-    ASSERT_TRUE(WriteImage(dir / "late.exe", Program("Late")));
-    EXPECT_EQ(Product(dir / "late.exe"), "Late");
-}
-
-// Results for paths the walk never asks for (its directory changed, say) must not hold the room
-// for good: the read-ahead would stop for the rest of the run.
-TEST_F(ReadAhead, ResultsNeverTakenStopHoldingRoom) {
-    TempDir dir;
-    const ImageFile program = Program("Many");
-    std::string entries;
-    constexpr int kFiles = 300;  // more results than are kept at once
-    for (int index = 0; index < kFiles; ++index) {
-        const std::string name = "app" + std::to_string(index) + ".exe";
-        ASSERT_TRUE(WriteImage(dir / name, program));
-        entries += Entry(DT_REG, name);
-    }
-    ReadAheadIn(dir.Path(), entries);
-    const std::string last = dir / ("app" + std::to_string(kFiles - 1) + ".exe");
-    for (int ask = 0; ask < 10000; ++ask) {
-        platform::posix::TakeReadAhead((dir / "never.exe").c_str());
-    }
-    platform::posix::WaitUntilReadAheadIdle();
-    EXPECT_TRUE(platform::posix::TakeReadAhead(last.c_str()).has_value());
+// What the walk takes is the file as it was when it was looked at, read ahead or not: a file
+// rewritten after its look is listed as the look found it.
+TEST(ReadAhead, AFileIsListedAsItWasWhenItWasLookedAt) {
+    TempDir tree;
+    const std::string top = tree / "top";
+    MakeDirectories(top);
+    ASSERT_TRUE(WriteImage(top + "/app.exe", Program("Before")));
+    TreeWatch watch(top);
+    WalkStarted walk(top, 1);
+    ASSERT_TRUE(watch.WaitUntilRead(top + "/app.exe"));
+    ASSERT_TRUE(WriteImage(top + "/app.exe", Program("After, longer")));
+    EXPECT_EQ(ProductAsTheWalkAsks(top + "/app.exe"), "Before");
 }
 
 }  // namespace
-
-// Reads larger than a sound file needs (a hostile file's tables) are made by one look at a time,
-// so that threads reading ahead through a tree of such files never hold many of them at once.
-TEST_F(ReadAhead, LargeReadsAreMadeByOneLookAtATime) {
-    using platform::posix::FileSource;
-    constexpr std::size_t kLarge = FileSource::kLargestOrdinaryRead + 1;
-    TempDir dir;
-    const std::string path = dir / "tables.bin";
-    test_support::WriteText(path, std::string(2 * kLarge, 'x'));
-    const auto read = [&path](std::size_t count) {
-        FileSource other;
-        std::vector<std::uint8_t> storage;
-        return other.Open(path.c_str()) && other.Read(0, count, storage).has_value();
-    };
-    auto first = std::make_unique<FileSource>();
-    std::vector<std::uint8_t> storage;
-    ASSERT_TRUE(first->Open(path.c_str()));
-    ASSERT_TRUE(first->Read(0, kLarge, storage));
-    ASSERT_TRUE(first->Read(kLarge, kLarge, storage));  // the look's own second one goes on
-    EXPECT_TRUE(std::async(std::launch::async, read, kLarge - 1).get());
-    auto large = std::async(std::launch::async, read, kLarge);
-    EXPECT_EQ(large.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-    first.reset();
-    EXPECT_TRUE(large.get());
-}

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -39,12 +41,60 @@ struct DirectoryIdentity {
     friend bool operator==(const DirectoryIdentity&, const DirectoryIdentity&) = default;
 };
 
-// The walk recurses, and holds each level's path until the level is done: bounds on both keep its
-// stack and its memory bounded on a hostile tree. The deepest paths of a Windows volume (32,767
-// characters) fit; a directory deeper, or with a longer search pattern, is not entered. The POSIX
-// read-ahead keeps within them too.
-inline constexpr int kWalkDeepestLevel = 4096;
-inline constexpr std::size_t kWalkLongestPattern = 32 * 1024;
+// What the walk decides about one entry of a directory listing, and the facts it decides on: the
+// walk's rules take these and nothing else, so that whatever runs ahead of the walk can apply
+// them to directories the walk has not reached and read exactly what the walk will.
+enum class EntryKind { File, Directory, DirectoryLink };
+struct WalkEntry {
+    EntryKind kind;
+    std::string_view name;
+    int depth;               // the walk's top is 0, its entries 1
+    std::size_t pathLength;  // of the entry's path: its directory, the separator, its name
+};
+enum class WalkStep {
+    PassOver,  // neither entered nor handed on
+    Examine,   // handed to ExamineFile
+    Enter,     // walked, unless entered before or on a pseudo file system
+    Follow,    // a link: walked as Enter is, if it leads to a directory inside the tree
+};
+struct WalkRules {
+    WalkStep (*decide)(const WalkEntry& entry);
+    // Whether a directory found on volume, inside a directory on parentVolume (none for the top),
+    // may be entered; may examine the directory's file system.
+    bool (*mayEnterVolume)(std::optional<std::uint64_t> parentVolume, std::uint64_t volume,
+                           const char* directory);
+};
+
+// The kind a listing's record gives an entry.
+constexpr EntryKind EntryKindOf(DWORD attributes) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return EntryKind::File;
+    }
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::DirectoryLink
+                                                            : EntryKind::Directory;
+}
+
+// Work done ahead of the walk, in the walk's order and by its rules. While one lives, the calls
+// above for the directories and files the walk reaches take what it has ready: on POSIX systems a
+// pool of threads lists the directories the walk will enter and looks at the candidates it will
+// examine, the walk's own thread doing in place what no thread has begun. The walk that owns it
+// makes every call from one thread. The Windows build reads nothing ahead.
+class ReadAhead {
+  public:
+    explicit ReadAhead(const WalkRules& rules);
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The walk is about to list directory (ending in the separator), at depth, found inside a
+    // directory on parentVolume (none for the top). Directories read ahead are known already.
+    void Entering(const std::string& directory, int depth,
+                  std::optional<std::uint64_t> parentVolume);
+
+  private:
+    struct Queue;
+    Queue* queue = nullptr;
+};
 
 // False when the directory cannot be examined; the walk then simply does not enter it.
 bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity);

@@ -5,19 +5,12 @@
 
 namespace {
 
+using platform::WalkStep;
+
 constexpr std::string_view kWildcard = "*.*";
 constexpr std::size_t kWildcardLength = kWildcard.size();
 
-bool IsDirectory(const WIN32_FIND_DATAA& record) {
-    return (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool IsLink(const WIN32_FIND_DATAA& record) {
-    return (record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// The rules for entering a directory, whatever path leads to it: once per run, never a pseudo
-// file system (asked only where the volume changes, since most trees stay on one).
+// Entering a directory, whatever path leads to it: once per run, and by the rule for volumes.
 bool MayEnter(const std::string& directory, WalkRun& run, std::uint64_t& volume) {
     platform::DirectoryIdentity identity;
     if (!platform::GetDirectoryIdentity(directory.c_str(), identity) ||
@@ -25,28 +18,30 @@ bool MayEnter(const std::string& directory, WalkRun& run, std::uint64_t& volume)
         return false;
     }
     volume = identity.volume;
-    const bool sameVolume = run.level.volume == identity.volume;
-    return sameVolume || !platform::IsPseudoFileSystem(directory.c_str());
+    return MayEnterVolume(run.level.volume, identity.volume, directory.c_str());
+}
+
+void EnterDirectory(std::string& path, WalkRun& run) {
+    path.append(platform::kSearchSuffix);
+    ScanDirectory(path, run);
 }
 
 }  // namespace
 
 void ScanDirectory(std::string& pattern) {
-    WalkRun run;
-    if (pattern.size() >= kWildcardLength) {
-        const std::string directory = pattern.substr(0, pattern.size() - kWildcardLength);
-        platform::ResolveTreeRoot(directory.c_str(), run.root);
+    if (pattern.size() < kWildcardLength || !PatternWithinBounds(pattern.size())) {
+        return;
     }
+    WalkRun run;
+    const std::string directory = pattern.substr(0, pattern.size() - kWildcardLength);
+    platform::ResolveTreeRoot(directory.c_str(), run.root);
     ScanDirectory(pattern, run);
 }
 
 void ScanDirectory(std::string& pattern, WalkRun& run) {
-    if (pattern.size() < kWildcardLength || pattern.size() > platform::kWalkLongestPattern ||
-        run.level.depth >= platform::kWalkDeepestLevel) {
-        return;
-    }
     // The pattern itself becomes the listed directory's prefix: a deep walk holds few copies.
     pattern.resize(pattern.size() - kWildcardLength);
+    run.readAhead.Entering(pattern, run.level.depth, run.level.volume);
     std::uint64_t volume = 0;
     if (!MayEnter(pattern, run, volume)) {
         return;
@@ -69,19 +64,23 @@ void ScanDirectory(std::string& pattern, WalkRun& run) {
 void ScanEntries(HANDLE handle, WIN32_FIND_DATAA& record, const std::string& prefix, WalkRun& run) {
     std::string entryPath;
     do {
-        if (IsDirectory(record)) {
-            if (record.cFileName[0] == '.') {
-                continue;
-            }
-            entryPath.assign(prefix).append(record.cFileName);
-            if (IsLink(record) && !platform::LinkTargetLiesWithin(entryPath.c_str(), run.root)) {
-                continue;
-            }
-            entryPath.append(platform::kSearchSuffix);
-            ScanDirectory(entryPath, run);
-        } else {
-            entryPath.assign(prefix).append(record.cFileName);
-            ExamineFile(entryPath, record);
+        entryPath.assign(prefix).append(record.cFileName);
+        const platform::WalkEntry entry{platform::EntryKindOf(record.dwFileAttributes),
+                                        record.cFileName, run.level.depth, entryPath.size()};
+        switch (DecideEntry(entry)) {
+            case WalkStep::Examine:
+                ExamineFile(entryPath, record);
+                break;
+            case WalkStep::Follow:
+                if (platform::LinkTargetLiesWithin(entryPath.c_str(), run.root)) {
+                    EnterDirectory(entryPath, run);
+                }
+                break;
+            case WalkStep::Enter:
+                EnterDirectory(entryPath, run);
+                break;
+            case WalkStep::PassOver:
+                break;
         }
     } while (FindNextFileA(handle, &record));
 }

@@ -7,28 +7,29 @@
 
 #include "platform/platform.h"
 #include "walk/visited_directories.h"
+#include "walk/walk_rules.h"
 
-// What one walk keeps from start to end: the tree it lists and every directory it has entered.
-// Links can lead into the same directory many times over, back to an ancestor or out of the tree;
-// each directory is entered at most once, and only inside the tree.
+// What one walk keeps from start to end: the tree it lists, every directory it has entered, and
+// the work done ahead of it. Links can lead into the same directory many times over, back to an
+// ancestor or out of the tree; each directory is entered at most once, and only inside the tree.
 struct WalkLevel {
     // Of the directory being listed; a change asks for its file system. None above the top.
     std::optional<std::uint64_t> volume;
-    int depth = 0;
+    int depth = 0;  // of the entries being handled: the top's are at 1
 };
 struct WalkRun {
     platform::TreeRoot root;
     VisitedDirectories entered;
     WalkLevel level;
+    platform::ReadAhead readAhead{kWalkRules};
 };
 
 // Walks the directory that pattern names (a directory followed by the separator and "*.*") and
-// everything beneath it, handing every file entry to ExamineFile. Directories whose names begin
-// with a dot, links to directories outside the tree and the kernel's pseudo file systems are not
-// entered, nor are those more than 4,096 levels deep or with paths over 32 KiB. Directories that
-// cannot be listed are passed over silently. pattern is used as scratch room: what it holds when
-// the call returns is unspecified.
+// everything beneath it, handing every file entry to ExamineFile, by the rules of walk_rules.h.
+// Directories that cannot be listed are passed over silently. pattern is used as scratch room:
+// what it holds when the call returns is unspecified.
 void ScanDirectory(std::string& pattern);
+// The same for a directory inside a walk, at run.level.depth, that the walk's rules enter.
 void ScanDirectory(std::string& pattern, WalkRun& run);
 
 // Handles the entries of one open listing, the one already in record first; prefix is the

@@ -154,8 +154,7 @@ int BindSocket(const std::string& path) {
     return server;
 }
 
-RunResult RunQuillet(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                     bool unprivileged, bool oneProcessor) {
+RunResult RunQuillet(const std::vector<std::string>& arguments, const RunOptions& options) {
     int output[2];
     int errors[2];
     if (pipe(output) != 0 || pipe(errors) != 0) {
@@ -165,7 +164,8 @@ RunResult RunQuillet(const std::vector<std::string>& arguments, const std::strin
     const pid_t child = fork();
     if (child == 0) {
         std::vector<char*> argv;
-        std::string program = QUILLET_BINARY;
+        std::string program =
+            options.withoutReadAhead ? QUILLET_WITHOUT_READ_AHEAD : QUILLET_BINARY;
         argv.push_back(program.data());
         std::vector<std::string> copies(arguments);
         for (std::string& argument : copies) {
@@ -178,13 +178,14 @@ RunResult RunQuillet(const std::vector<std::string>& arguments, const std::strin
         dup2(errors[1], STDERR_FILENO);
         close(output[0]);
         close(errors[0]);
-        if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) {
+        if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
             _exit(126);
         }
-        if (unprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+        if (options.unprivileged && geteuid() == 0 &&
+            (setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(125);
         }
-        if (oneProcessor && !RunOnOneProcessor()) {
+        if (options.oneProcessor && !RunOnOneProcessor()) {
             _exit(124);
         }
         execv(program.c_str(), argv.data());

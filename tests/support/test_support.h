@@ -44,13 +44,19 @@ struct RunResult {
     std::string errors;  // standard error
 };
 
+struct RunOptions {
+    std::string workingDirectory;  // empty: the tests' own
+    // With an ordinary user's rights, when the tests run as root, which ignores permissions.
+    bool unprivileged = false;
+    bool oneProcessor = false;  // pinned to the first processor it may run on
+    // The build of quillet that reads nothing ahead (its read-ahead has no threads), whose
+    // listing every run must match.
+    bool withoutReadAhead = false;
+};
+
 // Runs the built quillet with the given arguments (not counting the program name), standard
-// input empty; optionally in another working directory, with an ordinary user's rights (when
-// the tests run as root, which ignores permissions), and on one processor (where a local disk's
-// quick looks are not read ahead).
-RunResult RunQuillet(const std::vector<std::string>& arguments,
-                     const std::string& workingDirectory = "", bool unprivileged = false,
-                     bool oneProcessor = false);
+// input empty.
+RunResult RunQuillet(const std::vector<std::string>& arguments, const RunOptions& options = {});
 
 // Runs work in a child process with the rights of an ordinary user (when the tests run as root,
 // which ignores permissions), and returns what work returned as text.

@@ -15,7 +15,6 @@
 #include "platform/posix/file_times.h"
 #include "platform/posix/long_paths.h"
 #include "platform/posix/read_ahead.h"
-#include "platform/posix/version_resources/examined_file.h"
 
 namespace platform {
 
@@ -112,11 +111,17 @@ void OnInterrupt(int signal) {
 }  // namespace
 
 bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
+    // The walk's directory is known by the listing it is about to take, whoever made it.
+    if (auto* queue = posix::ReadAheadQueue::Active()) {
+        if (const posix::Job* job = queue->Ask(directory, posix::JobKind::List)) {
+            identity = job->listing.identity;
+            return job->listing.opened;
+        }
+    }
     struct stat status {};
     if (!posix::StatPath(directory, status) || !S_ISDIR(status.st_mode)) {
         return false;
     }
-    posix::NoteDirectoryStatus(directory, status);
     identity = IdentityOf(status);
     return true;
 }
@@ -159,10 +164,12 @@ bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME
         time = record.ftLastWriteTime;
         return true;
     }
-    // Taken when the file's version information was read, in the same look at the file.
-    if (const auto kept = posix::TakeKeptTime(path)) {
-        time = *kept;
-        return true;
+    // Taken in the one look at the file, when the walk's.
+    if (auto* queue = posix::ReadAheadQueue::Active()) {
+        if (const posix::Job* job = queue->Ask(path, posix::JobKind::Look)) {
+            time = job->examination.modified;
+            return job->examination.opened;
+        }
     }
     struct stat status {};
     if (!posix::StatPath(path, status)) {

@@ -1,8 +1,14 @@
 #include "platform/posix/long_paths.h"
 
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
 
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -14,7 +20,24 @@ constexpr std::size_t kLongestAcceptedPath = PATH_MAX - 1;
 
 }  // namespace
 
-ReachablePath::ReachablePath(const char* path) : directory(AT_FDCWD), rest(path) {
+int OpenAt(int directory, const char* path, int flags, Lookup lookup) {
+    if (lookup == Lookup::MayWait) {
+        return openat(directory, path, flags);
+    }
+#if defined(__linux__) && defined(SYS_openat2) && defined(RESOLVE_CACHED)
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.resolve = RESOLVE_CACHED;
+    const long opened = syscall(SYS_openat2, directory, path, &how, sizeof how);
+    if (opened >= 0 || (errno != ENOSYS && errno != EINVAL)) {
+        return static_cast<int>(opened);
+    }
+#endif
+    errno = EAGAIN;
+    return -1;
+}
+
+ReachablePath::ReachablePath(const char* path, Lookup lookup) : directory(AT_FDCWD), rest(path) {
     std::string stretch;
     // Each round consumes at least one byte, so the loop ends.
     while (std::strlen(rest) > kLongestAcceptedPath) {
@@ -28,10 +51,12 @@ ReachablePath::ReachablePath(const char* path) : directory(AT_FDCWD), rest(path)
             return;
         }
         stretch.assign(rest, cut == 0 ? 1 : cut);  // a leading "/" alone names the root
-        const int next = openat(directory, stretch.c_str(), kPassThroughFlags);
+        const int next = OpenAt(directory, stretch.c_str(), kPassThroughFlags, lookup);
+        const int error = errno;
         if (directory != AT_FDCWD) {
             close(directory);
         }
+        errno = error;
         directory = next;
         if (directory < 0) {
             directory = AT_FDCWD;
@@ -50,7 +75,9 @@ ReachablePath::ReachablePath(const char* path) : directory(AT_FDCWD), rest(path)
 
 ReachablePath::~ReachablePath() {
     if (directory != AT_FDCWD) {
+        const int error = errno;  // the caller's call is the one to tell why it failed
         close(directory);
+        errno = error;
     }
 }
 
@@ -60,9 +87,10 @@ bool StatPath(const char* path, struct stat& status, bool followLinks) {
                                           followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-int OpenPath(const char* path, int flags) {
-    const ReachablePath reachable(path);
-    return reachable.Reached() ? openat(reachable.Directory(), reachable.Rest(), flags) : -1;
+int OpenPath(const char* path, int flags, Lookup lookup) {
+    const ReachablePath reachable(path, lookup);
+    return reachable.Reached() ? OpenAt(reachable.Directory(), reachable.Rest(), flags, lookup)
+                               : -1;
 }
 
 }  // namespace platform::posix

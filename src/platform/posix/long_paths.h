@@ -17,9 +17,13 @@ inline constexpr int kPassThroughFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 inline constexpr int kPassThroughFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
+// Whether an open may wait for the device to find the path, or must be served from what the
+// kernel holds in memory (it fails with EAGAIN otherwise).
+enum class Lookup { MayWait, FromMemory };
+
 class ReachablePath {
   public:
-    explicit ReachablePath(const char* path);
+    explicit ReachablePath(const char* path, Lookup lookup = Lookup::MayWait);
     ~ReachablePath();
     ReachablePath(const ReachablePath&) = delete;
     ReachablePath& operator=(const ReachablePath&) = delete;
@@ -38,6 +42,10 @@ class ReachablePath {
 
 // stat, lstat (followLinks false) and open for paths of any length.
 bool StatPath(const char* path, struct stat& status, bool followLinks = true);
-int OpenPath(const char* path, int flags);
+int OpenPath(const char* path, int flags, Lookup lookup = Lookup::MayWait);
+
+// openat, with the lookup as asked. Where the kernel cannot serve a lookup from memory alone
+// (before Linux 5.12, or another system), FromMemory fails with EAGAIN.
+int OpenAt(int directory, const char* path, int flags, Lookup lookup);
 
 }  // namespace platform::posix

@@ -79,6 +79,12 @@ bool LinkTargetLiesWithin(const char* link, const TreeRoot& root) {
            (target.size() == top.size() || target[top.size()] == '\\');
 }
 
+// Nothing is read ahead: the platform's own calls serve the walk.
+ReadAhead::ReadAhead(const WalkRules& /*rules*/) {}
+ReadAhead::~ReadAhead() = default;
+void ReadAhead::Entering(const std::string& /*directory*/, int /*depth*/,
+                         std::optional<std::uint64_t> /*parentVolume*/) {}
+
 bool IsPseudoFileSystem(const char* /*directory*/) {
     return false;
 }

@@ -1,7 +1,6 @@
 #include "platform/posix/version_resources/examined_file.h"
 
-#include <mutex>
-#include <string>
+#include <cerrno>
 
 #include "platform/posix/file_times.h"
 #include "platform/posix/version_resources/executable_image.h"
@@ -11,65 +10,37 @@ namespace platform::posix {
 
 namespace {
 
-struct Kept {
-    std::string path;
-    std::vector<std::uint8_t> resource;
-    std::optional<FILETIME> modified;
-};
-
-std::mutex keptLock;
-Kept kept;
+Examination Failed(const FileSource& file, Lookup lookup) {
+    Examination examination;
+    examination.wouldWait = lookup == Lookup::FromMemory && file.Error() == EAGAIN;
+    examination.error = examination.wouldWait ? 0 : file.Error();
+    return examination;
+}
 
 }  // namespace
 
-Examination LookAtFile(const char* path) {
-    FileSource file;
+Examination LookAtFile(const char* path, Lookup lookup) {
+    FileSource file(lookup);
     Examination examination;
     if (!file.Open(path)) {
-        return examination;
+        return Failed(file, lookup);
     }
     examination.opened = true;
-    examination.identity = file.Identity();
-    examination.modified = ToFileTime(
-        timespec{examination.identity.modifiedSeconds, examination.identity.modifiedNanoseconds});
+    const FileIdentity& identity = file.Identity();
+    examination.modified =
+        ToFileTime(timespec{identity.modifiedSeconds, identity.modifiedNanoseconds});
     const auto location = FindVersionResource(file);
+    if (file.Error() != 0) {
+        return Failed(file, lookup);
+    }
     if (!location || location->size < kSmallestBlock) {
         return examination;
     }
     examination.resource.assign(location->size, 0);
     if (!file.ReadInto(location->fileOffset, examination.resource.data(), location->storedSize)) {
-        examination.resource.clear();
+        return Failed(file, lookup);
     }
     return examination;
-}
-
-void KeepExamination(const char* path, Examination examination) {
-    const std::lock_guard<std::mutex> hold(keptLock);
-    kept.path = path;
-    kept.resource = std::move(examination.resource);
-    kept.modified.reset();
-    if (examination.opened) {
-        kept.modified = examination.modified;
-    }
-}
-
-std::vector<std::uint8_t> TakeKeptResource(const char* path) {
-    const std::lock_guard<std::mutex> hold(keptLock);
-    std::vector<std::uint8_t> resource;
-    if (kept.path == path) {
-        resource.swap(kept.resource);
-    }
-    return resource;
-}
-
-std::optional<FILETIME> TakeKeptTime(const char* path) {
-    const std::lock_guard<std::mutex> hold(keptLock);
-    if (kept.path != path || !kept.modified) {
-        return std::nullopt;
-    }
-    const FILETIME modified = *kept.modified;
-    kept = Kept{};
-    return modified;
 }
 
 }  // namespace platform::posix

@@ -1,15 +1,12 @@
-// One look at each file: GetFileVersionInfoSizeA reads the version resource and the file's time
-// once, and GetFileVersionInfoA and the listing's time (platform::GetLastWriteTime) that follow for
-// the same path take them from here instead of opening the file again. Bounded: the one file last
-// examined, at most a version block's 64 KiB. Each part is handed out once, so nothing is served
-// stale to a later, separate call. Thread-safe.
+// The one look at a candidate file: one open, in which its version resource (if any) and its
+// modification time are both read. The version calls and the listing's time take what one look
+// found (see read_ahead.h), so a file is opened once however many of them ask.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
-#include "platform/posix/version_resources/file_source.h"
+#include "platform/posix/long_paths.h"
 #include "platform/posix/windows_api.h"
 
 namespace platform::posix {
@@ -21,17 +18,12 @@ struct Examination {
     bool opened = false;                 // a regular file that could be opened
     std::vector<std::uint8_t> resource;  // the version resource, bytes past the file as zeros
     FILETIME modified{};                 // as the open file's status gave it
-    FileIdentity identity;               // of the file opened, to tell a later change
+    int error = 0;  // errno of an open or read that failed; 0 for a file that is not regular
+    bool wouldWait = false;  // from memory only, and the device was needed
 };
 
-// Opens path once and reads its version resource (if any) and its time.
-Examination LookAtFile(const char* path);
-
-// Keeps what was found for path, for the calls that follow.
-void KeepExamination(const char* path, Examination examination);
-// The resource kept for path, handed out once; empty when another path was examined since.
-std::vector<std::uint8_t> TakeKeptResource(const char* path);
-// The time kept for path, handed out once.
-std::optional<FILETIME> TakeKeptTime(const char* path);
+// Opens path once, if it names a regular file, and reads its version resource and its time;
+// from memory only, if asked, or not at all.
+Examination LookAtFile(const char* path, Lookup lookup = Lookup::MayWait);
 
 }  // namespace platform::posix

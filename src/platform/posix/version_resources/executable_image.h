@@ -21,9 +21,11 @@ struct ResourceLocation {
 // resource, or any structure on the way to it lies outside the file.
 std::optional<ResourceLocation> FindVersionResource(FileSource& file);
 
+#if defined(QUILLET_COUNT_WORK)
 // How many structures (section headers, resource entries, address look-ups, NE records) the
 // calls above have examined on this thread: the measure of their work, which grows linearly
-// with what a file holds, never with its square.
+// with what a file holds, never with its square. Only in the tests' build of the reader.
 std::uint64_t StructuresExamined();
+#endif
 
 }  // namespace platform::posix

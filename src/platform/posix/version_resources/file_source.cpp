@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,13 +30,40 @@ const int largeReadsLockForks =
                    [] { largeReadsLock.unlock(); });
 
 #if defined(O_PATH)
+// This process's /proc/self/fd, opened once, so that each reopen looks up one name. A child of a
+// fork has descriptors of its own: it opens its own directory afresh.
+std::atomic<int> descriptorDirectory{-1};
+const int descriptorDirectoryForks = pthread_atfork(nullptr, nullptr, [] {
+    const int inherited = descriptorDirectory.exchange(-1);
+    if (inherited >= 0) {
+        close(inherited);
+    }
+});
+
+int DescriptorDirectory() {
+    int directory = descriptorDirectory.load();
+    if (directory >= 0) {
+        return directory;
+    }
+    const int opened = open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (opened < 0 || descriptorDirectory.compare_exchange_strong(directory, opened)) {
+        return opened;
+    }
+    close(opened);  // another thread's came first
+    return directory;
+}
+
 // Reopens for reading the regular file that pinned (an O_PATH descriptor) holds. Through
 // /proc/self/fd the kernel opens the very file pinned, whatever its name now leads to; -1 with
 // errno where that is refused.
 int ReopenPinned(int pinned) {
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", pinned);
-    return open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    const int directory = DescriptorDirectory();
+    if (directory < 0) {
+        return -1;
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "%d", pinned);
+    return openat(directory, name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
 }
 
 // False once /proc/self/fd was found missing (a system without /proc): the reopen falls back to
@@ -60,7 +88,7 @@ int FileSource::OpenRegular(const char* path, struct stat& opened) {
 #if defined(O_PATH)
     // Pinned first: an O_PATH open never calls a device's or a FIFO's own open, so the kind is
     // checked on the very file the name led to, and only a regular file is opened for reading.
-    const int pinned = OpenPath(path, O_PATH | O_CLOEXEC);
+    const int pinned = OpenPath(path, O_PATH | O_CLOEXEC, lookup);
     if (pinned < 0) {
         error = errno;
         return -1;
@@ -129,9 +157,24 @@ FileSource::~FileSource() {
     }
 }
 
+ssize_t FileSource::Pread(std::uint8_t* out, std::size_t count, std::uint64_t offset) const {
+    if (lookup == Lookup::MayWait) {
+        return pread(fd, out, count, static_cast<off_t>(offset));
+    }
+#if defined(RWF_NOWAIT)
+    iovec into{out, count};
+    const ssize_t got = preadv2(fd, &into, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+    if (got >= 0 || errno != EOPNOTSUPP) {
+        return got;
+    }
+#endif
+    errno = EAGAIN;  // the file system cannot tell: it may wait
+    return -1;
+}
+
 bool FileSource::ReadFully(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
     while (count > 0) {
-        const ssize_t got = pread(fd, out, count, static_cast<off_t>(offset));
+        const ssize_t got = Pread(out, count, offset);
         if (got < 0 && errno == EINTR) {
             continue;
         }

@@ -8,10 +8,12 @@
 #include <ctime>
 
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <mutex>
 #include <optional>
 #include <vector>
 
+#include "platform/posix/long_paths.h"
 #include "platform/posix/version_resources/byte_view.h"
 
 namespace platform::posix {
@@ -37,7 +39,9 @@ class FileSource {
     // ahead never hold the tables of several such files at once.
     static constexpr std::size_t kLargestOrdinaryRead = 64 * 1024;
 
-    FileSource() = default;
+    // From memory only: every lookup and read that would wait for the device fails instead,
+    // with Error() EAGAIN (so does any read where the file system cannot tell).
+    explicit FileSource(Lookup lookup = Lookup::MayWait) : lookup(lookup) {}
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
     ~FileSource();
@@ -71,12 +75,14 @@ class FileSource {
     }
     std::optional<ByteView> FromCache(std::uint64_t offset, std::size_t count) const;
     bool ReadFully(std::uint64_t offset, std::uint8_t* out, std::size_t count);
+    ssize_t Pread(std::uint8_t* out, std::size_t count, std::uint64_t offset) const;
     // A descriptor for reading the regular file path names, with its status; -1 otherwise.
     int OpenRegular(const char* path, struct stat& opened);
     int ReopenForReading(int pinned, const char* path, const struct stat& status);
     int OpenNamedAgain(const char* path, const struct stat& looked);
 
     std::unique_lock<std::mutex> largeReads;
+    const Lookup lookup;
     int fd = -1;
     int error = 0;
     std::uint64_t fileSize = 0;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "platform/posix/read_ahead.h"
 #include "platform/posix/version_resources/examined_file.h"
@@ -21,10 +22,7 @@ namespace {
 using platform::posix::AlignTo4;
 using platform::posix::ByteView;
 using platform::posix::Examination;
-using platform::posix::KeepExamination;
 using platform::posix::kSmallestBlock;
-using platform::posix::LookAtFile;
-using platform::posix::TakeKeptResource;
 
 constexpr std::size_t kConversionBytesPerByte = 3;
 
@@ -42,39 +40,11 @@ std::uint16_t RootLength(const void* block) {
     return length;
 }
 
-}  // namespace
-
-DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
-    if (lpdwHandle != nullptr) {
-        *lpdwHandle = 0;
-    }
-    if (lptstrFilename == nullptr) {
-        return 0;
-    }
-    // Looked at ahead of the walk, or now.
-    std::optional<Examination> ahead = platform::posix::TakeReadAhead(lptstrFilename);
-    Examination examination =
-        ahead ? std::move(*ahead) : platform::posix::LookAtFileTimed(lptstrFilename);
-    const std::size_t resourceSize = examination.resource.size();
-    KeepExamination(lptstrFilename, std::move(examination));
-    // An upper bound: the root may claim less than the resource holds, never more.
-    return resourceSize == 0 ? 0 : static_cast<DWORD>(BlockSizeFor(resourceSize));
-}
-
-BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen, LPVOID lpData) {
-    if (lptstrFilename == nullptr || lpData == nullptr) {
-        return FALSE;
-    }
-    // Read when its size was asked for, or else now.
-    std::vector<std::uint8_t> resource = TakeKeptResource(lptstrFilename);
-    if (resource.empty()) {
-        resource = LookAtFile(lptstrFilename).resource;
-    }
-    // The file may have changed since its size was asked for: never fill more than the caller has.
+// The block for resource, in block (dwLen bytes); FALSE when there is none or it does not fit.
+BOOL FillBlock(const std::vector<std::uint8_t>& resource, DWORD dwLen, std::uint8_t* block) {
     if (resource.empty() || dwLen < BlockSizeFor(resource.size())) {
         return FALSE;
     }
-    auto* block = static_cast<std::uint8_t*>(lpData);
     std::memcpy(block, resource.data(), resource.size());
     const std::size_t length = std::min<std::size_t>(RootLength(block), resource.size());
     if (length < kSmallestBlock) {
@@ -84,6 +54,42 @@ BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen,
     const auto rootLength = static_cast<std::uint16_t>(length);
     std::memcpy(block, &rootLength, sizeof rootLength);
     return TRUE;
+}
+
+// The one look at the file: the walk's, when a walk is under way (made ahead of it, or now, and
+// kept for the calls that follow), or else one of its own.
+template <typename Use>
+auto WithLook(LPCSTR path, const Use& use) {
+    if (auto* queue = platform::posix::ReadAheadQueue::Active()) {
+        if (const auto* job = queue->Ask(path, platform::posix::JobKind::Look)) {
+            return use(job->examination);
+        }
+    }
+    return use(platform::posix::LookAtFile(path));
+}
+
+}  // namespace
+
+DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
+    if (lpdwHandle != nullptr) {
+        *lpdwHandle = 0;
+    }
+    if (lptstrFilename == nullptr) {
+        return 0;
+    }
+    const std::size_t resourceSize = WithLook(
+        lptstrFilename, [](const Examination& examination) { return examination.resource.size(); });
+    // An upper bound: the root may claim less than the resource holds, never more.
+    return resourceSize == 0 ? 0 : static_cast<DWORD>(BlockSizeFor(resourceSize));
+}
+
+BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen, LPVOID lpData) {
+    if (lptstrFilename == nullptr || lpData == nullptr) {
+        return FALSE;
+    }
+    return WithLook(lptstrFilename, [dwLen, lpData](const Examination& examination) {
+        return FillBlock(examination.resource, dwLen, static_cast<std::uint8_t*>(lpData));
+    });
 }
 
 BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen) {
