@@ -20,6 +20,7 @@
 
 #include "fixtures/damaged_files.h"
 #include "fixtures/executable_writer.h"
+#include "platform/ascii.h"
 #include "support/test_support.h"
 
 namespace {
@@ -413,7 +414,7 @@ TEST_F(HostileTree, AnInterruptedRunLeavesOnlyWholeLines) {
 // showing longer names than local ones (--stretch-names) or slow as a share (--latency-us N).
 class FuseMount {
   public:
-    FuseMount(const std::string& option, const std::string& value, const std::string& backing,
+    FuseMount(const std::vector<std::string>& options, const std::string& backing,
               const std::string& mountPoint)
         : mountPoint(mountPoint) {
 #ifdef QUILLET_PASSTHROUGH_FS
@@ -426,9 +427,9 @@ class FuseMount {
             const int nowhere = open("/dev/null", O_RDWR);
             dup2(nowhere, STDOUT_FILENO);
             dup2(nowhere, STDERR_FILENO);
-            std::vector<const char*> arguments = {QUILLET_PASSTHROUGH_FS, option.c_str()};
-            if (!value.empty()) {
-                arguments.push_back(value.c_str());
+            std::vector<const char*> arguments = {QUILLET_PASSTHROUGH_FS};
+            for (const std::string& option : options) {
+                arguments.push_back(option.c_str());
             }
             for (const char* argument : {backing.c_str(), mountPoint.c_str(), "-f", "-o", "ro"}) {
                 arguments.push_back(argument);
@@ -453,8 +454,7 @@ class FuseMount {
         }
         refusal = "the FUSE file system could not be mounted here";
 #else
-        static_cast<void>(option);
-        static_cast<void>(value);
+        static_cast<void>(options);
         static_cast<void>(backing);
         refusal = "libfuse3 was not found when the tests were built";
 #endif
@@ -462,7 +462,8 @@ class FuseMount {
 
     ~FuseMount() {
         if (server > 0) {
-            const std::string unmount = "fusermount3 -u '" + mountPoint + "' 2>/dev/null";
+            // Lazily, should the daemon have ended: its mount stays until unmounted.
+            const std::string unmount = "fusermount3 -uz '" + mountPoint + "' 2>/dev/null";
             if (std::system(unmount.c_str()) != 0) {
                 kill(server, SIGTERM);
             }
@@ -485,7 +486,7 @@ TEST_F(HostileTree, NamesLongerThanTheOldRecordHeldAreListed) {
     ASSERT_TRUE(WriteImage(tree / "backing/d@400/N@296.EXE", Widget()));
     ASSERT_TRUE(WriteImage(tree / "backing/short.exe", Widget()));
     ASSERT_TRUE(WriteImage(tree / "backing/m@1020.exe", Widget()));  // FUSE's longest: 1,024 bytes
-    const FuseMount names("--stretch-names", "", tree / "backing", tree / "top");
+    const FuseMount names({"--stretch-names"}, tree / "backing", tree / "top");
     if (!names.Refusal().empty()) {
         GTEST_SKIP() << names.Refusal();
     }
@@ -524,12 +525,13 @@ TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
     withoutReadAhead.withoutReadAhead = true;
     ASSERT_EQ(RunQuillet({tree / "top", out / "listing/direct.txt"}, withoutReadAhead).exitCode, 0);
     {
-        const FuseMount share("--latency-us", "300", tree / "top", tree / "share");
+        const FuseMount share({"--latency-us", "300"}, tree / "top", tree / "share");
         if (!share.Refusal().empty()) {
             close(watch);
             GTEST_SKIP() << share.Refusal();
         }
-        ASSERT_EQ(RunQuillet({tree / "share", out / "listing/share.txt"}).exitCode, 0);
+        const auto shared = RunQuillet({tree / "share", out / "listing/share.txt"});
+        ASSERT_EQ(shared.exitCode, 0) << shared.errors;
         // A failed write ends the run with its threads joined: exit 3, not an abort.
         const auto full = RunQuillet({tree / "share", "/dev/full"});
         EXPECT_EQ(full.exitCode, 3) << full.output << full.errors;
@@ -545,6 +547,82 @@ TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
     char events[256];
     EXPECT_LT(read(watch, events, sizeof events), 0) << "the FIFO was opened";
     close(watch);
+}
+
+// What a failing disk or share cannot give is not taken for a complete listing: each path that
+// could not be listed, opened or read is named on standard error with its reason, every line that
+// could be formed is kept, and the run ends with exit code 4 instead of Ok, with or without
+// reading ahead.
+TEST_F(HostileTree, WhatAFailingShareCannotGiveIsReportedAndTheRestListed) {
+    MakeDirectories(tree / "backing/sub");
+    MakeDirectories(tree / "backing/broken");
+    for (const char* name :
+         {"a.exe", "b.dll", "sub/c.exe", "bad.exe", "worse.dll", "broken/d.exe", "notes.txt"}) {
+        ASSERT_TRUE(WriteImage(tree / ("backing/" + std::string(name)), Widget()));
+    }
+    const FuseMount share(
+        {"--fail-open", "bad.exe", "--fail-read", "worse.dll", "--fail-list", "broken"},
+        tree / "backing", tree / "top");
+    if (!share.Refusal().empty()) {
+        GTEST_SKIP() << share.Refusal();
+    }
+    for (const bool withoutReadAhead : {false, true}) {
+        test_support::RunOptions options;
+        options.withoutReadAhead = withoutReadAhead;
+        const auto run = RunQuillet({tree / "top", out / "listing/list.txt"}, options);
+        EXPECT_EQ(run.exitCode, 4) << run.output << run.errors;
+        const std::string incomplete = "\nError: Some files could not be read !!\n";
+        EXPECT_EQ(run.output.substr(run.output.size() - incomplete.size()), incomplete);
+        std::vector<std::string> reported;
+        for (std::size_t at = 0; at < run.errors.size();) {
+            const std::size_t end = run.errors.find('\n', at);
+            reported.push_back(run.errors.substr(at, end - at));
+            at = end + 1;
+        }
+        std::sort(reported.begin(), reported.end());
+        const std::string top = tree / "top";
+        EXPECT_EQ(reported,
+                  (std::vector<std::string>{
+                      "quillet: cannot read '" + top + "/bad.exe': Input/output error",
+                      "quillet: cannot read '" + top + "/broken': Input/output error",
+                      "quillet: cannot read '" + top + "/worse.dll': Input/output error"}))
+            << "without reading ahead: " << withoutReadAhead;
+        std::string listedTop = top;
+        platform::LowerCaseAscii(listedTop);  // as the listing writes it
+        EXPECT_EQ(ListedPaths(ReadFile(out / "listing/list.txt")),
+                  (std::vector<std::string>{listedTop + "/a.exe", listedTop + "/b.dll",
+                                            listedTop + "/sub/c.exe"}));
+    }
+}
+
+// A share whose daemon ends in the middle of the run: what was read before is listed, and the
+// run says the listing is incomplete.
+TEST_F(HostileTree, AShareThatDropsInTheMiddleOfTheRunEndsIncomplete) {
+    constexpr int kPrograms = 200;
+    for (int index = 0; index < kPrograms; ++index) {
+        const std::string folder = "backing/d" + std::to_string(index / 20);
+        MakeDirectories(tree / folder);
+        ASSERT_TRUE(WriteImage(tree / (folder + "/p" + std::to_string(index) + ".exe"), Widget()));
+    }
+    for (const bool withoutReadAhead : {false, true}) {
+        const FuseMount share({"--end-after", "400"}, tree / "backing", tree / "top");
+        if (!share.Refusal().empty()) {
+            GTEST_SKIP() << share.Refusal();
+        }
+        test_support::RunOptions options;
+        options.withoutReadAhead = withoutReadAhead;
+        const auto run = RunQuillet({tree / "top", out / "listing/list.txt"}, options);
+        EXPECT_EQ(run.exitCode, 4) << run.output << run.errors;
+        EXPECT_NE(run.errors.find("quillet: cannot read '" + tree.Path() + "/top"),
+                  std::string::npos)
+            << run.errors;
+        const std::string listing = ReadFile(out / "listing/list.txt");
+        EXPECT_LT(ListedPaths(listing).size(), std::size_t{kPrograms});
+        for (const std::string& line : Lines(listing)) {
+            EXPECT_EQ(line.substr(0, 6), "Widget");
+            EXPECT_EQ(line.substr(line.size() - 6), ".exe\r\n");
+        }
+    }
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "version/version_info.h"
+#include "walk/read_failures.h"
 #include "walk/walk.h"
 
 namespace {
@@ -241,6 +243,41 @@ TEST(Walk, GoesOnWhenFilesVanishAfterTheDirectoryWasListed) {
     }
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(found, expected);
+}
+
+// What the walk has always passed over silently leaves no listing incomplete: a name that has
+// gone or is no directory, a directory it may not read, a candidate that is gone, is not a
+// regular file or holds no version information.
+TEST(ReadFailures, WhatIsGoneOrForbiddenOrNoProgramIsNoFailure) {
+    TempDir tree;
+    MakeDirectories(tree / "closed");
+    Touch(tree / "plain.exe");
+    ASSERT_EQ(mkfifo((tree / "pipe.dll").c_str(), 0644), 0);
+    ASSERT_EQ(chmod((tree / "closed").c_str(), 0), 0);
+    const std::string counted = test_support::RunUnprivileged([&] {
+        std::string found;
+        WIN32_FIND_DATAA record{};
+        for (const char* directory : {"gone", "plain.exe", "closed"}) {
+            platform::DirectoryIdentity identity;
+            const std::string path = tree / directory;
+            if (!platform::GetDirectoryIdentity((path + "/").c_str(), identity) &&
+                ListingFailureCounts(GetLastError())) {
+                found += std::string(directory) + " ";
+            }
+            if (FindFirstFileA((path + "/*.*").c_str(), &record) == INVALID_HANDLE_VALUE &&
+                ListingFailureCounts(GetLastError())) {
+                found += std::string(directory) + "/*.* ";
+            }
+        }
+        for (const char* file : {"gone.exe", "plain.exe", "pipe.dll"}) {
+            if (LoadVersionBlock((tree / file).c_str()) == nullptr &&
+                FileFailureCounts(GetLastError())) {
+                found += std::string(file) + " ";
+            }
+        }
+        return found;
+    });
+    EXPECT_EQ(counted, "");
 }
 
 TEST(FindFiles, ClosesWhatItOpenedAndRefusesWhatItDidNot) {

@@ -6,6 +6,7 @@
 #include "output/output_file.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
+#include "walk/read_failures.h"
 #include "walk/walk.h"
 
 namespace {
@@ -14,6 +15,7 @@ constexpr int kExitDone = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitOpenFailed = 2;
 constexpr int kExitWriteFailed = 3;
+constexpr int kExitIncomplete = 4;
 
 void PrintUsage() {
     std::fputs("Usage:\n\n", stdout);
@@ -29,6 +31,18 @@ bool AppendRequested(int argc, char* argv[]) {
     std::string flag(argv[3]);
     platform::LowerCaseAscii(flag);
     return flag == "-a" || flag == "/a";
+}
+
+// Each path that could not be read, with its reason, the first few of them, then how many more.
+void ReportFailedReads() {
+    for (const ReadFailure& failure : FailedReads.First()) {
+        std::fprintf(stderr, "quillet: cannot read '%s': %s\n", failure.path.c_str(),
+                     platform::ErrorText(failure.error).c_str());
+    }
+    if (FailedReads.Count() > FailedReads.First().size()) {
+        std::fprintf(stderr, "quillet: and %zu more could not be read\n",
+                     FailedReads.Count() - FailedReads.First().size());
+    }
 }
 
 std::string SearchPattern(std::string directory) {
@@ -60,9 +74,14 @@ int main(int argc, char* argv[]) {
     ScanDirectory(pattern);
     const HRESULT closed = output.Close();
     ActiveOutput = nullptr;
+    ReportFailedReads();
     if (closed != S_OK) {
         std::fputs("\nError: Write output file failed !!\n", stdout);
         return kExitWriteFailed;
+    }
+    if (FailedReads.Count() > 0) {
+        std::fputs("\nError: Some files could not be read !!\n", stdout);
+        return kExitIncomplete;
     }
     std::fputs("\nOk\n", stdout);
     return kExitDone;

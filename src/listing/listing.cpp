@@ -8,6 +8,7 @@
 #include "platform/candidates.h"
 #include "version/text_cleanup.h"
 #include "version/version_info.h"
+#include "walk/read_failures.h"
 #include "walk/walk.h"
 
 std::int32_t ListedCount = 0;
@@ -95,6 +96,10 @@ void ExamineFile(std::string& path, const WIN32_FIND_DATAA& record) {
     platform::LowerCaseAscii(listedPath);
     unsigned char* block = LoadVersionBlock(path.c_str());
     if (block == nullptr) {
+        // No version information, or a file that could not be read: the listing says which.
+        if (const DWORD error = GetLastError(); FileFailureCounts(error)) {
+            FailedReads.Note(path, error);
+        }
         return;
     }
     VersionValues values;

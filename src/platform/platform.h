@@ -132,6 +132,9 @@ void ReleaseInterrupts();
 int DescriptorOf(std::FILE* stream);
 bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count);
 
+// What an error code of the platform's (GetLastError) means, as a line of text.
+std::string ErrorText(DWORD error);
+
 // True when standard output is an interactive console rather than a file or a pipe.
 bool StandardOutputIsConsole();
 

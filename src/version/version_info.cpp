@@ -91,6 +91,7 @@ unsigned char* LoadVersionBlock(const char* path) {
     // One byte more than asked for: a block of a single byte still holds the root's 16-bit length.
     auto* block = new (std::nothrow) unsigned char[std::size_t{size} + 1];
     if (block == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     if (!GetFileVersionInfoA(path, 0, size, block)) {

@@ -1,5 +1,7 @@
 #include "walk/walk.h"
 
+#include "walk/read_failures.h"
+
 #include <memory>
 #include <string_view>
 
@@ -10,11 +12,23 @@ using platform::WalkStep;
 constexpr std::string_view kWildcard = "*.*";
 constexpr std::size_t kWildcardLength = kWildcard.size();
 
+// A directory (ending in the separator) that could not be listed whole, unless for a reason the
+// walk passes over; named without its separator.
+void NoteListingFailure(const std::string& directory) {
+    const DWORD error = GetLastError();
+    if (ListingFailureCounts(error)) {
+        FailedReads.Note(directory.substr(0, directory.size() - 1), error);
+    }
+}
+
 // Entering a directory, whatever path leads to it: once per run, and by the rule for volumes.
 bool MayEnter(const std::string& directory, WalkRun& run, std::uint64_t& volume) {
     platform::DirectoryIdentity identity;
-    if (!platform::GetDirectoryIdentity(directory.c_str(), identity) ||
-        !run.entered.Insert(identity)) {
+    if (!platform::GetDirectoryIdentity(directory.c_str(), identity)) {
+        NoteListingFailure(directory);
+        return false;
+    }
+    if (!run.entered.Insert(identity)) {
         return false;
     }
     volume = identity.volume;
@@ -52,6 +66,7 @@ void ScanDirectory(std::string& pattern, WalkRun& run) {
     HANDLE handle = FindFirstFileA(pattern.c_str(), record.get());
     pattern.resize(pattern.size() - kWildcardLength);
     if (handle == INVALID_HANDLE_VALUE) {
+        NoteListingFailure(pattern);
         return;
     }
     const WalkLevel outer = run.level;
@@ -83,4 +98,5 @@ void ScanEntries(HANDLE handle, WIN32_FIND_DATAA& record, const std::string& pre
                 break;
         }
     } while (FindNextFileA(handle, &record));
+    NoteListingFailure(prefix);  // the end, or the reason the listing ended before it
 }

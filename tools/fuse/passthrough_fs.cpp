@@ -1,11 +1,15 @@
 // A read-only FUSE file system that passes a directory through, for the tests and the benchmark.
 //
-//   passthrough_fs [--stretch-names] [--latency-us N] BACKING-DIRECTORY MOUNT-POINT [FUSE OPTIONS]
+//   passthrough_fs [--stretch-names] [--latency-us N] [--fail-list NAME] [--fail-open NAME]
+//                  [--fail-read NAME] [--end-after N] BACKING-DIRECTORY MOUNT-POINT [FUSE OPTIONS]
 //
 // --stretch-names: a name "c@N..." in the directory shows as N copies of the letter c followed by
 // the rest, so that a test can list names longer than the 255 bytes local file systems take (FUSE
 // allows 1,024). --latency-us: every operation waits that long first, as on a network share;
-// requests are served on several threads, as a share serves them.
+// requests are served on several threads, as a share serves them. The faults of a failing disk
+// or share: --fail-list, --fail-open and --fail-read answer EIO to listing, opening or reading
+// whatever is named NAME; --end-after ends the daemon in the middle of its N+1st operation, so
+// that the kernel answers every request from then on with an error, as when a share drops.
 
 #define FUSE_USE_VERSION 31
 
@@ -15,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -32,11 +37,25 @@ constexpr std::size_t kShortestStretched = 256;  // shorter names need no stretc
 std::string backing;
 bool stretchNames = false;
 std::chrono::microseconds latency{0};
+std::string failList;
+std::string failOpen;
+std::string failRead;
+long endAfter = 0;
+std::atomic<long> operations{0};
 
 void Wait() {
+    if (endAfter > 0 && ++operations > endAfter) {
+        _exit(0);  // the connection drops with the daemon
+    }
     if (latency.count() > 0) {
         std::this_thread::sleep_for(latency);
     }
+}
+
+// Whether path's last name is the one a fault is set for.
+bool Named(const char* path, const std::string& name) {
+    const std::string_view whole(path);
+    return !name.empty() && whole.substr(whole.rfind('/') + 1) == name;
 }
 
 std::string Stretched(std::string_view name) {
@@ -86,9 +105,22 @@ int GetAttributes(const char* path, struct stat* status, fuse_file_info*) {
     return lstat(BackingPath(path).c_str(), status) == 0 ? 0 : -errno;
 }
 
+int ReadLink(const char* path, char* buffer, std::size_t size) {
+    Wait();
+    const ssize_t got = readlink(BackingPath(path).c_str(), buffer, size - 1);
+    if (got < 0) {
+        return -errno;
+    }
+    buffer[got] = '\0';
+    return 0;
+}
+
 int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
                   fuse_readdir_flags) {
     Wait();
+    if (Named(path, failList)) {
+        return -EIO;
+    }
     DIR* directory = opendir(BackingPath(path).c_str());
     if (directory == nullptr) {
         return -errno;
@@ -105,6 +137,9 @@ int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, f
 
 int Open(const char* path, fuse_file_info* info) {
     Wait();
+    if (Named(path, failOpen)) {
+        return -EIO;
+    }
     if ((info->flags & O_ACCMODE) != O_RDONLY) {
         return -EROFS;
     }
@@ -116,8 +151,11 @@ int Open(const char* path, fuse_file_info* info) {
     return 0;
 }
 
-int Read(const char*, char* buffer, std::size_t size, off_t offset, fuse_file_info* info) {
+int Read(const char* path, char* buffer, std::size_t size, off_t offset, fuse_file_info* info) {
     Wait();
+    if (Named(path, failRead)) {
+        return -EIO;
+    }
     const ssize_t got = pread(static_cast<int>(info->fh), buffer, size, offset);
     return got < 0 ? -errno : static_cast<int>(got);
 }
@@ -136,11 +174,20 @@ int main(int argc, char* argv[]) {
             stretchNames = true;
         } else if (std::strcmp(argv[first], "--latency-us") == 0 && first + 1 < argc) {
             latency = std::chrono::microseconds(std::atoi(argv[++first]));
+        } else if (std::strcmp(argv[first], "--fail-list") == 0 && first + 1 < argc) {
+            failList = argv[++first];
+        } else if (std::strcmp(argv[first], "--fail-open") == 0 && first + 1 < argc) {
+            failOpen = argv[++first];
+        } else if (std::strcmp(argv[first], "--fail-read") == 0 && first + 1 < argc) {
+            failRead = argv[++first];
+        } else if (std::strcmp(argv[first], "--end-after") == 0 && first + 1 < argc) {
+            endAfter = std::atol(argv[++first]);
         }
     }
     if (argc - first < 2) {
         std::fputs(
-            "usage: passthrough_fs [--stretch-names] [--latency-us N] BACKING-DIRECTORY "
+            "usage: passthrough_fs [--stretch-names] [--latency-us N] [--fail-list NAME] "
+            "[--fail-open NAME] [--fail-read NAME] [--end-after N] BACKING-DIRECTORY "
             "MOUNT-POINT [FUSE OPTIONS]\n",
             stderr);
         return 2;
@@ -154,6 +201,7 @@ int main(int argc, char* argv[]) {
     std::free(resolved);
     fuse_operations operations{};
     operations.getattr = GetAttributes;
+    operations.readlink = ReadLink;
     operations.readdir = ReadDirectory;
     operations.open = Open;
     operations.read = Read;

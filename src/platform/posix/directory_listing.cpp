@@ -32,8 +32,7 @@ DWORD AttributesOf(unsigned char kind) {
            ((kind & kEntryIsLink) != 0 ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
 }
 
-OpenDirectory::OpenDirectory(const std::string& directory, DirectoryListing& listing,
-                             Lookup lookup)
+OpenDirectory::OpenDirectory(const std::string& directory, DirectoryListing& listing, Lookup lookup)
     : listing(listing) {
     descriptor = OpenPath(directory.empty() ? "." : directory.c_str(),
                           O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC, lookup);

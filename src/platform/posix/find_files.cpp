@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/posix/directory_listing.h"
+#include "platform/posix/errors.h"
 #include "platform/posix/read_ahead.h"
 #include "platform/posix/windows_api.h"
 
@@ -21,6 +22,7 @@ using platform::posix::DirectoryListing;
 
 struct FindListing {
     std::string names;  // every entry of the directory: its kind (a byte), its name, a NUL
+    int readError = 0;  // errno of a read that ended the listing before its end, or 0
     std::size_t cursor = 0;
 };
 
@@ -82,10 +84,13 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData) {
     }
     DirectoryListing listing = ListingOf(std::string(pattern.substr(0, wildcardStart)));
     if (!listing.opened) {
+        platform::posix::SetLastErrno(listing.error);
         return INVALID_HANDLE_VALUE;
     }
-    auto* found = new FindListing{std::move(listing.entries)};
+    auto* found = new FindListing{std::move(listing.entries), listing.error};
     if (!DeliverNext(*found, lpFindFileData)) {
+        SetLastError(listing.error != 0 ? platform::posix::ErrorOf(listing.error)
+                                        : ERROR_FILE_NOT_FOUND);
         delete found;
         return INVALID_HANDLE_VALUE;
     }
@@ -96,7 +101,14 @@ BOOL FindNextFileA(HANDLE hFindFile, WIN32_FIND_DATAA* lpFindFileData) {
     if (hFindFile == nullptr || hFindFile == INVALID_HANDLE_VALUE || lpFindFileData == nullptr) {
         return FALSE;
     }
-    return DeliverNext(*static_cast<FindListing*>(hFindFile), lpFindFileData) ? TRUE : FALSE;
+    auto& listing = *static_cast<FindListing*>(hFindFile);
+    if (DeliverNext(listing, lpFindFileData)) {
+        return TRUE;
+    }
+    // As the platform's: the end, or the reason the listing ended before it.
+    SetLastError(listing.readError != 0 ? platform::posix::ErrorOf(listing.readError)
+                                        : ERROR_NO_MORE_FILES);
+    return FALSE;
 }
 
 BOOL FindClose(HANDLE hFindFile) {

@@ -12,6 +12,7 @@
 #include <array>
 
 #include "platform/platform.h"
+#include "platform/posix/errors.h"
 #include "platform/posix/file_times.h"
 #include "platform/posix/long_paths.h"
 #include "platform/posix/read_ahead.h"
@@ -115,11 +116,17 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
     if (auto* queue = posix::ReadAheadQueue::Active()) {
         if (const posix::Job* job = queue->Ask(directory, posix::JobKind::List)) {
             identity = job->listing.identity;
+            posix::SetLastErrno(job->listing.error);
             return job->listing.opened;
         }
     }
     struct stat status {};
-    if (!posix::StatPath(directory, status) || !S_ISDIR(status.st_mode)) {
+    if (!posix::StatPath(directory, status)) {
+        posix::SetLastErrno(errno);
+        return false;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        SetLastError(ERROR_DIRECTORY);
         return false;
     }
     identity = IdentityOf(status);

@@ -30,6 +30,25 @@ inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;  // a symbolic link
 inline constexpr int MAX_PATH = 260;
+
+// The platform's error codes that the tool tells apart; any other failure carries its errno, marked
+// with the bit the platform leaves to applications (kErrnoError | errno).
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_NO_MORE_FILES = 18;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_DIRECTORY = 267;
+inline constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+inline constexpr DWORD kErrnoError = 0x20000000;
+
+// The calling thread's last error, as the platform keeps it.
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
 // The platform's record holds names of MAX_PATH - 1 bytes; a POSIX file system can give longer
 // ones (FUSE allows 1,024 bytes, an NTFS volume mounted through it up to 765 bytes of UTF-8).
 inline constexpr int kLongestFileName = 1024;

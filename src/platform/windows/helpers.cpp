@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace platform {
 
@@ -117,6 +118,22 @@ bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count) {
         count -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+std::string ErrorText(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr ? std::string(text, length)
+                                                        : "error " + std::to_string(error);
+    LocalFree(text);
+    // The platform's messages end in a line break (and often a full stop): one line, as shown.
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message;
 }
 
 bool StandardOutputIsConsole() {

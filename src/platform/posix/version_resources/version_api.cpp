@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/posix/errors.h"
 #include "platform/posix/read_ahead.h"
 #include "platform/posix/version_resources/examined_file.h"
 #include "platform/posix/version_resources/text_encoding.h"
@@ -40,14 +41,28 @@ std::uint16_t RootLength(const void* block) {
     return length;
 }
 
+// Why a look found no version resource, as the platform's library tells it: the file could not
+// be read, or it holds none.
+void SetFailure(const Examination& examination) {
+    if (examination.resource.empty()) {
+        SetLastError(examination.error != 0 ? platform::posix::ErrorOf(examination.error)
+                                            : ERROR_RESOURCE_TYPE_NOT_FOUND);
+    }
+}
+
 // The block for resource, in block (dwLen bytes); FALSE when there is none or it does not fit.
 BOOL FillBlock(const std::vector<std::uint8_t>& resource, DWORD dwLen, std::uint8_t* block) {
-    if (resource.empty() || dwLen < BlockSizeFor(resource.size())) {
+    if (resource.empty()) {
+        return FALSE;
+    }
+    if (dwLen < BlockSizeFor(resource.size())) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
     std::memcpy(block, resource.data(), resource.size());
     const std::size_t length = std::min<std::size_t>(RootLength(block), resource.size());
     if (length < kSmallestBlock) {
+        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
         return FALSE;
     }
     // The root's length now bounds every query, so it must not claim more than was read.
@@ -77,8 +92,10 @@ DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
     if (lptstrFilename == nullptr) {
         return 0;
     }
-    const std::size_t resourceSize = WithLook(
-        lptstrFilename, [](const Examination& examination) { return examination.resource.size(); });
+    const std::size_t resourceSize = WithLook(lptstrFilename, [](const Examination& examination) {
+        SetFailure(examination);
+        return examination.resource.size();
+    });
     // An upper bound: the root may claim less than the resource holds, never more.
     return resourceSize == 0 ? 0 : static_cast<DWORD>(BlockSizeFor(resourceSize));
 }
@@ -88,6 +105,7 @@ BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen,
         return FALSE;
     }
     return WithLook(lptstrFilename, [dwLen, lpData](const Examination& examination) {
+        SetFailure(examination);
         return FillBlock(examination.resource, dwLen, static_cast<std::uint8_t*>(lpData));
     });
 }

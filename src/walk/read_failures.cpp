@@ -1,0 +1,49 @@
+#include "walk/read_failures.h"
+
+#include <algorithm>
+#include <array>
+
+ReadFailures FailedReads;
+
+namespace {
+
+// What the walk passes over silently, as it always has: gone, changed kind, a name the platform
+// refuses, no permission.
+constexpr std::array<DWORD, 7> kPassedOver = {
+    ERROR_FILE_NOT_FOUND,        ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_DIRECTORY,
+    ERROR_CANT_RESOLVE_FILENAME, ERROR_INVALID_NAME,   ERROR_NO_MORE_FILES};
+
+bool IsPassedOver(DWORD error) {
+    return std::find(kPassedOver.begin(), kPassedOver.end(), error) != kPassedOver.end();
+}
+
+}  // namespace
+
+bool ListingFailureCounts(DWORD error) {
+    return error != ERROR_SUCCESS && !IsPassedOver(error);
+}
+
+bool FileFailureCounts(DWORD error) {
+#if defined(_WIN32)
+    // The platform's library answers a file without version information with codes of its own
+    // choosing; only a failing device or connection counts.
+    constexpr std::array<DWORD, 14> kDeviceOrConnection = {
+        ERROR_NOT_ENOUGH_MEMORY,    ERROR_OUTOFMEMORY,    ERROR_NOT_READY,   ERROR_CRC,
+        ERROR_READ_FAULT,           ERROR_GEN_FAILURE,    ERROR_BAD_NETPATH, ERROR_NETNAME_DELETED,
+        ERROR_UNEXP_NET_ERR,        ERROR_NETWORK_BUSY,   ERROR_SEM_TIMEOUT, ERROR_IO_DEVICE,
+        ERROR_DEVICE_NOT_CONNECTED, ERROR_VC_DISCONNECTED};
+    return std::find(kDeviceOrConnection.begin(), kDeviceOrConnection.end(), error) !=
+           kDeviceOrConnection.end();
+#else
+    // The POSIX layer carries every errno but the silent ones; no version information is
+    // ERROR_RESOURCE_TYPE_NOT_FOUND.
+    return (error & kErrnoError) != 0 || error == ERROR_NOT_ENOUGH_MEMORY;
+#endif
+}
+
+void ReadFailures::Note(std::string path, DWORD error) {
+    if (first.size() < kKept) {
+        first.push_back({std::move(path), error});
+    }
+    ++count;
+}

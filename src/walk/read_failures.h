@@ -1,0 +1,41 @@
+// What the walk could not read, so that a listing cut short by a failing device or connection is
+// never taken for a complete one. Passed over silently, as always: what cannot be read for want of
+// permission, what vanished or changed kind while the walk ran, and every file that is not a
+// candidate or holds no version information. Anything else that fails is noted here, and the walk
+// goes on with what it can read.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Whether a failure to list a directory (GetDirectoryIdentity, FindFirstFileA, FindNextFileA)
+// leaves the listing incomplete: every error but the end of the listing, a name that has gone or
+// is no directory, and no permission.
+bool ListingFailureCounts(DWORD error);
+// The same for a candidate whose version information could not be loaded: an error of the device
+// or the connection, never a file that merely holds no version information.
+bool FileFailureCounts(DWORD error);
+
+struct ReadFailure {
+    std::string path;
+    DWORD error;
+};
+
+// The failures of the run, the first kKept of them whole and the rest counted.
+class ReadFailures {
+  public:
+    static constexpr std::size_t kKept = 20;
+    void Note(std::string path, DWORD error);
+    const std::vector<ReadFailure>& First() const { return first; }
+    std::size_t Count() const { return count; }
+
+  private:
+    std::vector<ReadFailure> first;
+    std::size_t count = 0;
+};
+
+// The run's: noted by the walk and the per-file step, reported by the run.
+extern ReadFailures FailedReads;
