@@ -1,0 +1,226 @@
+#include "compare/listing_index.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace compare {
+
+namespace {
+
+constexpr std::size_t kFields = 6;
+constexpr std::string_view kLineEnd = "\r\n";  // as the listing ends each line
+
+bool IsDigit(char character) {
+    return character >= '0' && character <= '9';
+}
+
+// "DD.MM.YYYY" and "HH:MM:SS", or the zeros of a time that could not be shown.
+bool HasShape(std::string_view field, std::string_view shape) {
+    if (field.size() != shape.size()) {
+        return false;
+    }
+    for (std::size_t at = 0; at < shape.size(); ++at) {
+        if (shape[at] == '9' ? !IsDigit(field[at]) : field[at] != shape[at]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view Unpadded(std::string_view field) {
+    while (!field.empty() && field.back() == ' ') {
+        field.remove_suffix(1);
+    }
+    return field;
+}
+
+char LowerCase(char character) {
+    return character >= 'A' && character <= 'Z' ? static_cast<char>(character - 'A' + 'a')
+                                                : character;
+}
+
+// Under a root, paths are compared whatever separator each listing uses.
+char Normalised(char character, bool underRoot) {
+    return underRoot && character == '\\' ? '/' : character;
+}
+
+bool StartsWith(std::string_view path, std::string_view root) {
+    return path.size() >= root.size() &&
+           std::equal(root.begin(), root.end(), path.begin(),
+                      [](char a, char b) { return LowerCase(a) == LowerCase(b); });
+}
+
+std::optional<ListingLine> ParseLine(std::string_view line) {
+    std::array<std::string_view, kFields> fields;
+    std::size_t start = 0;
+    for (std::size_t index = 0; index < kFields; ++index) {
+        const std::size_t tab = index + 1 < kFields ? line.find('\t', start) : line.size();
+        if (tab == std::string_view::npos) {
+            return std::nullopt;
+        }
+        fields[index] = line.substr(start, tab - start);
+        start = tab + 1;
+    }
+    if (fields[5].find('\t') != std::string_view::npos || fields[5].empty() ||
+        !HasShape(fields[3], "99.99.9999") || !HasShape(fields[4], "99:99:99")) {
+        return std::nullopt;
+    }
+    return ListingLine{Unpadded(fields[0]), Unpadded(fields[1]), Unpadded(fields[2]),
+                       fields[3],           fields[4],           fields[5]};
+}
+
+bool SameKey(std::size_t rootA, std::string_view a, std::size_t rootB, std::string_view b) {
+    const bool underRoot = rootA != ListingIndex::npos;
+    return rootA == rootB && a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [underRoot](char x, char y) {
+               return Normalised(x, underRoot) == Normalised(y, underRoot);
+           });
+}
+
+// Where the line that starts at start ends (its CR LF), or npos when it has no CR LF.
+std::size_t LineEnd(std::string_view text, std::size_t start) {
+    const void* feed = std::memchr(text.data() + start, '\n', text.size() - start);
+    if (feed == nullptr) {
+        return std::string_view::npos;
+    }
+    const auto end = static_cast<std::size_t>(static_cast<const char*>(feed) - text.data());
+    return end > start && text[end - 1] == '\r' ? end - 1 : std::string_view::npos;
+}
+
+std::uint64_t Mix(std::uint64_t hash, std::uint64_t word) {
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15u;
+    return hash ^ (hash >> 29);
+}
+
+// Over the root's number and the rest as compared: beneath a root a byte at a time, the
+// separators made one; elsewhere eight bytes at a time.
+std::uint64_t HashOf(std::size_t root, std::string_view rest) {
+    std::uint64_t hash = Mix(0x5157494C4C4554u, root);
+    if (root != ListingIndex::npos) {
+        for (const char character : rest) {
+            hash = Mix(hash, static_cast<unsigned char>(Normalised(character, true)));
+        }
+        return hash;
+    }
+    std::size_t at = 0;
+    for (; at + 8 <= rest.size(); at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, rest.data() + at, sizeof word);
+        hash = Mix(hash, word);
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, rest.data() + at, rest.size() - at);
+    return Mix(hash, tail ^ (std::uint64_t{rest.size()} << 56));
+}
+
+}  // namespace
+
+std::optional<ListingIndex> ListingIndex::Parse(std::unique_ptr<const ListingBytes> bytes,
+                                                const std::vector<RootMapping>& roots, Side side,
+                                                std::string& error) {
+    ListingIndex index;
+    index.text = bytes->Text();
+    index.bytes = std::move(bytes);
+    index.roots = &roots;
+    index.side = side;
+    const std::string_view all = index.text;
+    for (std::size_t start = 0; start < all.size();) {
+        const std::size_t end = LineEnd(all, start);
+        const auto line = end == std::string_view::npos ? std::nullopt
+                                                        : ParseLine(all.substr(start, end - start));
+        if (!line || index.entries.size() >= kIndexBits - 1 || roots.size() >= kNoRoot) {
+            error = "line " + std::to_string(index.entries.size() + 1) + " is not a listing line";
+            return std::nullopt;
+        }
+        const Key key = index.KeyOf(line->path);
+        index.entries.push_back(
+            {start, HashOf(key.root, key.rest), static_cast<std::uint32_t>(end - start),
+             static_cast<std::uint32_t>(line->path.data() - all.data() - start),
+             key.root == npos ? kNoRoot : static_cast<std::uint16_t>(key.root),
+             static_cast<std::uint16_t>(line->date.data() - all.data() - start), true});
+        start = end + kLineEnd.size();
+    }
+    index.Build();
+    return index;
+}
+
+ListingLine ListingIndex::Line(std::size_t index) const {
+    const Entry& entry = entries[index];
+    return *ParseLine(text.substr(entry.start, entry.length));
+}
+
+ListingIndex::Key ListingIndex::KeyOf(std::string_view path) const {
+    for (std::size_t index = 0; index < roots->size(); ++index) {
+        const std::string& root = side == Side::Old ? (*roots)[index].old : (*roots)[index].now;
+        if (StartsWith(path, root)) {
+            return Key{index, path.substr(root.size())};
+        }
+    }
+    return Key{npos, path};
+}
+
+ListingIndex::Key ListingIndex::KeyAt(std::size_t index) const {
+    const Entry& entry = entries[index];
+    const std::string_view path = text.substr(entry.start + entry.path, entry.length - entry.path);
+    if (entry.root == kNoRoot) {
+        return Key{npos, path};
+    }
+    const RootMapping& mapping = (*roots)[entry.root];
+    return Key{entry.root, path.substr((side == Side::Old ? mapping.old : mapping.now).size())};
+}
+
+std::size_t ListingIndex::SlotOf(const Key& key, std::uint64_t hash) const {
+    const std::size_t mask = slots.size() - 1;
+    const std::uint64_t tag = hash & ~kIndexBits;
+    std::size_t slot = hash & mask;
+    for (; slots[slot] != 0; slot = (slot + 1) & mask) {
+        if ((slots[slot] & ~kIndexBits) == tag) {
+            const Key heldKey = KeyAt((slots[slot] & kIndexBits) - 1);
+            if (SameKey(heldKey.root, heldKey.rest, key.root, key.rest)) {
+                break;
+            }
+        }
+    }
+    return slot;
+}
+
+void ListingIndex::Build() {
+    std::size_t capacity = 16;
+    while (capacity < 2 * entries.size()) {
+        capacity *= 2;
+    }
+    slots.assign(capacity, 0);
+    // Each slot ends up holding its path's last line, which the comparison takes.
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const std::size_t slot = SlotOf(KeyAt(index), entries[index].hash);
+        if (slots[slot] != 0) {
+            entries[(slots[slot] & kIndexBits) - 1].last = false;  // listed again here
+            ++repeated;
+        }
+        slots[slot] = (entries[index].hash & ~kIndexBits) | (index + 1);
+    }
+}
+
+std::size_t ListingIndex::Find(const ListingIndex& other, std::size_t otherIndex) const {
+    const std::size_t slot = SlotOf(other.KeyAt(otherIndex), other.entries[otherIndex].hash);
+    return slots[slot] != 0 ? (slots[slot] & kIndexBits) - 1 : npos;
+}
+
+bool ListingIndex::SamePath(std::size_t index, const ListingIndex& other,
+                            std::size_t otherIndex) const {
+    if (entries[index].hash != other.entries[otherIndex].hash) {
+        return false;
+    }
+    const Key mine = KeyAt(index);
+    const Key theirs = other.KeyAt(otherIndex);
+    return SameKey(mine.root, mine.rest, theirs.root, theirs.rest);
+}
+
+std::string_view ListingIndex::Values(std::size_t index, bool withTimes) const {
+    constexpr std::size_t kDateAndTime = 19;  // "DD.MM.YYYY\tHH:MM:SS"
+    const Entry& entry = entries[index];
+    return text.substr(entry.start, entry.date + (withTimes ? kDateAndTime : 0));
+}
+
+}  // namespace compare

@@ -1,0 +1,270 @@
+// quillet-compare, run as a user runs it, on listings that quillet made of the fixture writer's
+// trees.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fixtures/executable_writer.h"
+#include "platform/ascii.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace fixture;
+using test_support::MakeDirectories;
+using test_support::ReadFile;
+using test_support::RunQuillet;
+using test_support::TempDir;
+using test_support::WriteText;
+
+ImageFile Program(const std::string& product, const std::string& company,
+                  std::array<std::uint16_t, 4> version) {
+    return PeWithVersion(
+        EncodeWideBlock(MakeVersionTree(SimpleVersionInfo(product, company, version))));
+}
+
+struct Result {
+    int exitCode = -1;
+    std::string output;
+    std::string errors;
+};
+
+Result Compare(const std::vector<std::string>& arguments) {
+    std::string command = QUILLET_COMPARE_BINARY;
+    for (const std::string& argument : arguments) {
+        command += " '" + argument + "'";
+    }
+    TempDir scratch;
+    command += " > '" + scratch / "out" + "' 2> '" + scratch / "err" + "'";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(scratch / "out"),
+            ReadFile(scratch / "err")};
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// A tree listed once, then changed (one program updated, one removed, one added) and listed again.
+class Inventory : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        MakeDirectories(dir / "tree/Apps");
+        Write("Apps/Widget.exe", Program("Widget", "Acme", {1, 2, 3, 4}));
+        Write("Apps/Helper.dll", Program("Helper", "Acme", {2, 0, 0, 0}));
+        Write("Apps/Gone.exe", Program("Gone", "Acme", {1, 0, 0, 0}));
+        List("old.txt");
+        Write("Apps/Helper.dll", Program("Helper", "Acme", {2, 1, 0, 0}));
+        ASSERT_EQ(unlink((dir / "tree/Apps/Gone.exe").c_str()), 0);
+        Write("Apps/Fresh.ocx", Program("Fresh", "Beta Soft", {0, 9, 0, 0}));
+        List("new.txt");
+        listed = dir / "tree";
+        platform::LowerCaseAscii(listed);  // as the listings write it
+    }
+
+    void Write(const std::string& relative, const ImageFile& image) {
+        ASSERT_TRUE(WriteImage(dir / ("tree/" + relative), image));
+        test_support::SetModificationTime(dir / ("tree/" + relative), 1700000000);
+    }
+    void List(const std::string& name, const std::vector<std::string>& more = {}) {
+        std::vector<std::string> arguments = {dir / "tree", dir / name};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        ASSERT_EQ(RunQuillet(arguments).exitCode, 0);
+    }
+
+    TempDir dir;
+    std::string listed;
+};
+
+TEST_F(Inventory, ReportsEachKindOfDifferenceAndNothingWhenTheListingsAgree) {
+    const Result result = Compare({dir / "old.txt", dir / "new.txt"});
+    EXPECT_EQ(result.exitCode, 1) << result.errors;
+    EXPECT_EQ(Sorted(Lines(result.output)),
+              Sorted({"changed\t" + listed +
+                          "/apps/helper.dll\t2.0.0.0\t2.1.0.0\tHelper\tHelper\tAcme\tAcme",
+                      "added\t" + listed + "/apps/fresh.ocx\t\t0.9.0.0\t\tFresh\t\tBeta Soft",
+                      "removed\t" + listed + "/apps/gone.exe\t1.0.0.0\t\tGone\t\tAcme\t"}));
+    EXPECT_EQ(result.errors, "");
+    const Result same = Compare({dir / "new.txt", dir / "new.txt"});
+    EXPECT_EQ(same.exitCode, 0);
+    EXPECT_EQ(same.output, "");
+}
+
+TEST_F(Inventory, ReportsInTheNewListingsOrderThenTheRemovedInTheOldOnes) {
+    Write("Apps/Widget.exe", Program("Widget", "Acme", {1, 2, 3, 5}));
+    List("new.txt");
+    std::vector<std::string> expected;  // the new listing's paths, as it orders them
+    for (const std::string& line : Lines(ReadFile(dir / "new.txt"))) {
+        const std::string path =
+            line.substr(line.rfind('\t') + 1, line.size() - line.rfind('\t') - 2);
+        if (path.find("widget") != std::string::npos || path.find("fresh") != std::string::npos ||
+            path.find("helper") != std::string::npos) {
+            expected.push_back(path);
+        }
+    }
+    expected.push_back(listed + "/apps/gone.exe");
+    std::vector<std::string> reported;
+    for (const std::string& line : Lines(Compare({dir / "old.txt", dir / "new.txt"}).output)) {
+        reported.push_back(line.substr(line.find('\t') + 1,
+                                       line.find('\t', line.find('\t') + 1) - line.find('\t') - 1));
+    }
+    EXPECT_EQ(reported, expected);
+}
+
+// The same files listed on Windows (c:\) and mounted on Linux: the roots map one onto the other,
+// whatever separator each listing uses and whatever letter case the root is typed in.
+TEST_F(Inventory, MapsTheRootsOfAWindowsListingOntoThoseOfAPosixOne) {
+    std::string windows = ReadFile(dir / "new.txt");
+    for (std::size_t at = windows.find(listed + "/"); at != std::string::npos;
+         at = windows.find(listed + "/", at)) {
+        windows.replace(at, listed.size() + 1, "c:\\");
+        const std::size_t end = windows.find("\r\n", at);
+        std::replace(windows.begin() + static_cast<std::ptrdiff_t>(at),
+                     windows.begin() + static_cast<std::ptrdiff_t>(end), '/', '\\');
+    }
+    WriteText(dir / "windows.txt", windows);
+    const Result same =
+        Compare({"--root", listed + "/=C:\\", dir / "new.txt", dir / "windows.txt"});
+    EXPECT_EQ(same.exitCode, 0) << same.output << same.errors;
+    const Result changed =
+        Compare({"--root", listed + "/=c:\\", dir / "old.txt", dir / "windows.txt"});
+    EXPECT_EQ(Sorted(Lines(changed.output)),
+              Sorted({"changed\tc:\\apps\\helper.dll\t2.0.0.0\t2.1.0.0\tHelper\tHelper\tAcme\tAcme",
+                      "added\tc:\\apps\\fresh.ocx\t\t0.9.0.0\t\tFresh\t\tBeta Soft",
+                      "removed\t" + listed + "/apps/gone.exe\t1.0.0.0\t\tGone\t\tAcme\t"}));
+    // Without the mapping, nothing is the same file.
+    EXPECT_EQ(Lines(Compare({dir / "new.txt", dir / "windows.txt"}).output).size(), 6u);
+}
+
+// Two runs appended to one file: each path's last line is compared, and the tool says so.
+TEST_F(Inventory, ComparesAnAppendedListingByEachPathsLastLine) {
+    List("appended.txt");
+    Write("Apps/Widget.exe", Program("Widget", "Acme", {1, 2, 3, 9}));
+    List("appended.txt", {"-a"});
+    const Result result = Compare({dir / "new.txt", dir / "appended.txt"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(Lines(result.output),
+              (std::vector<std::string>{
+                  "changed\t" + listed +
+                  "/apps/widget.exe\t1.2.3.4\t1.2.3.9\tWidget\tWidget\tAcme\tAcme"}));
+    EXPECT_EQ(result.errors, "quillet-compare: " + dir / "appended.txt" +
+                                 ": 3 lines are for paths listed again further on; each path's "
+                                 "last line is compared\n");
+}
+
+TEST_F(Inventory, ADateOrTimeAloneIsAChangeOnlyWhenAskedFor) {
+    test_support::SetModificationTime(dir / "tree/Apps/Widget.exe", 1700003600);  // an hour on
+    List("touched.txt");
+    EXPECT_EQ(Compare({dir / "new.txt", dir / "touched.txt"}).exitCode, 0);
+    const Result timed = Compare({"--times", dir / "new.txt", dir / "touched.txt"});
+    EXPECT_EQ(timed.exitCode, 1);
+    EXPECT_EQ(
+        Lines(timed.output),
+        (std::vector<std::string>{"changed\t" + listed +
+                                  "/apps/widget.exe\t1.2.3.4\t1.2.3.4\tWidget\tWidget\tAcme\tAcme\t"
+                                  "14.11.2023 22:13:20\t14.11.2023 23:13:20"}));
+}
+
+TEST_F(Inventory, ALineThatIsNoListingLineIsTroubleNamedByItsNumber) {
+    std::string damaged = ReadFile(dir / "new.txt");
+    const std::size_t second = damaged.find("\r\n") + 2;
+    damaged.replace(second, damaged.find('\t', second) - second + 1, "");  // a field fewer
+    WriteText(dir / "damaged.txt", damaged);
+    const Result result = Compare({dir / "old.txt", dir / "damaged.txt"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors,
+              "quillet-compare: " + dir / "damaged.txt" + ": line 2 is not a listing line\n");
+    EXPECT_EQ(Compare({dir / "missing.txt", dir / "new.txt"}).exitCode, 2);
+    EXPECT_EQ(Compare({dir / "new.txt"}).exitCode, 2);  // the usage
+}
+
+TEST_F(Inventory, AnEmptyListingAgainstAFullOne) {
+    WriteText(dir / "empty.txt", "");
+    const Result added = Compare({dir / "empty.txt", dir / "new.txt"});
+    EXPECT_EQ(added.exitCode, 1);
+    EXPECT_EQ(Sorted(Lines(added.output)),
+              Sorted({"added\t" + listed + "/apps/fresh.ocx\t\t0.9.0.0\t\tFresh\t\tBeta Soft",
+                      "added\t" + listed + "/apps/helper.dll\t\t2.1.0.0\t\tHelper\t\tAcme",
+                      "added\t" + listed + "/apps/widget.exe\t\t1.2.3.4\t\tWidget\t\tAcme"}));
+    const Result removed = Compare({dir / "new.txt", dir / "empty.txt"});
+    EXPECT_EQ(Lines(removed.output).size(), 3u);
+    EXPECT_EQ(Lines(removed.output)[0].substr(0, 8), "removed\t");
+    EXPECT_EQ(Compare({dir / "empty.txt", dir / "empty.txt"}).exitCode, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The README's recipe, the block that follows "<!-- recipe: name -->".
+std::string Recipe(const std::string& name) {
+    const std::string readme = ReadFile(QUILLET_README);
+    const std::size_t marker = readme.find("<!-- recipe: " + name + " -->");
+    const std::size_t start = readme.find("```sh\n", marker);
+    if (marker == std::string::npos || start == std::string::npos) {
+        return "false";
+    }
+    const std::size_t body = start + std::strlen("```sh\n");
+    return readme.substr(body, readme.find("```\n", body) - body);
+}
+
+std::string RunRecipe(const std::string& directory, const std::string& name) {
+    const std::string script = directory + "/" + name + ".sh";
+    WriteText(script, Recipe(name));
+    const std::string output = directory + "/" + name + ".out";
+    const std::string command =
+        "cd '" + directory + "' && bash -e '" + script + "' > '" + output + "' 2>&1";
+    return std::system(command.c_str()) == 0 ? ReadFile(output) : "failed: " + ReadFile(output);
+}
+
+// The README's recipe for many machines, run on two machines' listings: it loads them, and its
+// queries find what they say they find (versions compared as numbers, not as text).
+TEST(ManyMachines, TheReadmesSqliteRecipeHoldsTrue) {
+    if (std::system("command -v sqlite3 > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "sqlite3 is not installed";
+    }
+    TempDir dir;
+    const auto machine = [&](const std::string& name,
+                             const std::vector<std::pair<std::string, ImageFile>>& files) {
+        for (const auto& [path, image] : files) {
+            MakeDirectories(dir / (name + "/" + path.substr(0, path.rfind('/'))));
+            ASSERT_TRUE(WriteImage(dir / (name + "/" + path), image));
+        }
+        ASSERT_EQ(RunQuillet({dir / name, dir / (name + ".txt")}).exitCode, 0);
+    };
+    machine("alpha", {{"apps/widget.exe", Program("Widget", "Acme", {1, 2, 3, 4})},
+                      {"apps/new/widget.exe", Program("Widget", "Acme", {1, 10, 0, 0})},
+                      {"apps/helper.dll", Program("Helper", "Acme", {2, 0, 0, 0})}});
+    machine("beta", {{"apps/widget.exe", Program("Widget", "Acme", {1, 2, 3, 9})},
+                     {"apps/tool.exe", Program("Tool", "Beta Soft", {3, 0, 0, 0})}});
+    std::string listed = dir.Path();
+    platform::LowerCaseAscii(listed);
+    EXPECT_EQ(RunRecipe(dir.Path(), "load"), "");
+    EXPECT_EQ(RunRecipe(dir.Path(), "below"), "alpha|1.2.3.4|" + listed +
+                                                  "/alpha/apps/widget.exe\nbeta|1.2.3.9|" + listed +
+                                                  "/beta/apps/widget.exe\n");
+    EXPECT_EQ(RunRecipe(dir.Path(), "missing"), "Helper\n");
+}
+
+}  // namespace
