@@ -2,8 +2,8 @@
 """Compares the listing of the Linux build with that of the Windows build over the same tree.
 
 Lines are matched by path (the Windows path mapped to the POSIX form), and the five other fields
-compared one by one, the Windows build's texts converted from its ANSI code page to UTF-8 first and
-the padding of both set aside. Differences named in the allow-list are reported but accepted; any
+compared one by one, the padding of both set aside. Both builds write UTF-8 (the Windows programs'
+manifest sets their code page to it). Differences named in the allow-list are reported but accepted; any
 other difference fails the comparison.
 
     compare.py LINUX_LISTING LINUX_ROOT WINDOWS_LISTING WINDOWS_ROOT ALLOW_LIST TREE_NAME CRASHES
@@ -27,12 +27,13 @@ def read_listing(path, root, separator, encoding):
         fields = line.split(b"\t")
         if len(fields) != 6:
             raise SystemExit("%s: a line without six fields: %r" % (path, line))
-        full = fields[5].decode(encoding)
+        full = fields[5].decode(encoding, "surrogateescape")
         prefix = root.lower()
         if not full.startswith(prefix):
             raise SystemExit("%s: path %r outside %r" % (path, full, prefix))
         relative = full[len(prefix):].lstrip(separator).replace(separator, "/")
-        entries[relative] = [field.decode(encoding).rstrip(" ") for field in fields[:5]]
+        entries[relative] = [field.decode(encoding, "surrogateescape").rstrip(" ")
+                             for field in fields[:5]]
     return entries
 
 
@@ -52,7 +53,7 @@ def read_allow_list(path, tree):
 def main():
     linux_listing, linux_root, windows_listing, windows_root, allow_path, tree, crashes_path = sys.argv[1:8]
     linux = read_listing(linux_listing, linux_root, "/", "utf-8")
-    windows = read_listing(windows_listing, windows_root, "\\", "cp1252")
+    windows = read_listing(windows_listing, windows_root, "\\", "utf-8")
     allowed = read_allow_list(allow_path, tree)
     used = set()
 

@@ -1,6 +1,6 @@
 // Writes the fixture tree that the cross-check lists with both builds: valid files of every kind
 // and shape, and damaged ones, each named for what it holds and alone in a folder of that name, so
-// that the builds can be run on one case at a time.
+// that the builds can be run on one case at a time; and a folder of names every build must list.
 //
 //   make_crosscheck_tree DIRECTORY
 
@@ -108,6 +108,25 @@ std::vector<Case> ValidCases() {
     return cases;
 }
 
+// Names every listing must carry: outside any one ANSI code page, of DOS devices, and a file
+// at a path of over 300 characters; all in one folder.
+std::vector<Case> NameCases() {
+    const ImageFile widget = Pe(Tree("Widget", "Acme"));
+    std::vector<Case> cases;
+    for (const char* name :
+         {"plain.dll", "caf\xC3\xA9.dll", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.dll",
+          "za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87.dll",
+          "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC/app.exe",
+          "\xE4\xB8\xAD\xE6\x96\x87\xE7\x9B\xAE\xE5\xBD\x95/x.dll", "ok.dll", "com1.dll",
+          "aux.dll", "nul.dll", "con.exe", "lpt1.ocx", "prn.dll"}) {
+        cases.push_back({name, widget});
+    }
+    cases.push_back({std::string(90, 'd') + "/" + std::string(90, 'e') + "/" +
+                         std::string(80, 'f') + ".dll",
+                     widget});
+    return cases;
+}
+
 std::vector<Case> DamagedCases() {
     std::vector<Case> cases;
     for (DamagedFile& file : DamagedFiles()) {
@@ -124,6 +143,14 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     const std::filesystem::path root(argv[1]);
+    for (const Case& file : NameCases()) {
+        const std::filesystem::path path = root / "names" / "all" / file.name;
+        std::filesystem::create_directories(path.parent_path());
+        if (!WriteImage(path.string(), file.image)) {
+            std::fprintf(stderr, "make_crosscheck_tree: cannot write %s\n", file.name.c_str());
+            return 1;
+        }
+    }
     for (const auto& [folder, cases] :
          {std::pair{"valid", ValidCases()}, std::pair{"damaged", DamagedCases()}}) {
         for (const Case& file : cases) {

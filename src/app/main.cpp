@@ -67,6 +67,7 @@ int main(int argc, char* argv[]) {
     }
     ActiveOutput = &output;
     WriteActiveOutputOnInterrupt();
+    platform::PrepareConsole();
     std::string pattern = SearchPattern(argv[1]);
     std::printf(
         "\n\nSave Version Informations\n Directory: '%s'\n Output   : '%s' %s\n Number of files:\n",

@@ -18,6 +18,23 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+namespace platform::windows {
+// The path to hand the platform's file calls for path: its directory made a full path (as
+// GetFullPathNameA makes it), its last name kept as it is, behind the \\?\ prefix (or \\?\UNC
+// for a share). The prefix turns the platform's rules for device names off, so that a file named
+// com1.dll or nul.dll is a file, and lets paths past 260 characters reach the calls.
+std::string ExtendedPath(const char* path);
+}  // namespace platform::windows
+
+// The walk's and the listing's file calls take their paths extended (see ExtendedPath); the
+// paths they build and list stay the directory as typed joined with the names found.
+#define FindFirstFileA(pattern, record) \
+    ::FindFirstFileA(platform::windows::ExtendedPath(pattern).c_str(), record)
+#define GetFileVersionInfoSizeA(path, handle) \
+    ::GetFileVersionInfoSizeA(platform::windows::ExtendedPath(path).c_str(), handle)
+#define GetFileVersionInfoA(path, handle, length, data) \
+    ::GetFileVersionInfoA(platform::windows::ExtendedPath(path).c_str(), handle, length, data)
 #else
 #include "platform/posix/windows_api.h"
 #endif
@@ -134,6 +151,10 @@ bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count);
 
 // What an error code of the platform's (GetLastError) means, as a line of text.
 std::string ErrorText(DWORD error);
+
+// Shows the run's texts as they are: on Windows, where texts are UTF-8 (the programs' manifest
+// sets the code page), a console is set to show UTF-8 for the run. POSIX systems: nothing.
+void PrepareConsole();
 
 // True when standard output is an interactive console rather than a file or a pipe.
 bool StandardOutputIsConsole();

@@ -225,6 +225,8 @@ bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count) {
     return true;
 }
 
+void PrepareConsole() {}
+
 bool StandardOutputIsConsole() {
     return isatty(STDOUT_FILENO) == 1;
 }

@@ -7,17 +7,68 @@
 #include <io.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <string>
 
 namespace platform {
+
+namespace windows {
+
+namespace {
+
+constexpr std::string_view kExtended = "\\\\?\\";
+constexpr std::string_view kDevice = "\\\\.\\";
+constexpr std::string_view kExtendedShare = "\\\\?\\UNC\\";
+
+std::string FullPath(const std::string& directory) {
+    std::string full(MAX_PATH, '\0');
+    DWORD length = GetFullPathNameA(directory.c_str(), static_cast<DWORD>(full.size()),
+                                    full.data(), nullptr);
+    if (length >= full.size()) {
+        full.assign(length + 1, '\0');
+        length = GetFullPathNameA(directory.c_str(), static_cast<DWORD>(full.size()), full.data(),
+                                  nullptr);
+    }
+    full.resize(length < full.size() ? length : 0);
+    return full;
+}
+
+}  // namespace
+
+std::string ExtendedPath(const char* path) {
+    std::string whole(path);
+    std::replace(whole.begin(), whole.end(), '/', '\\');
+    if (whole.starts_with(kExtended) || whole.starts_with(kDevice)) {
+        return whole;
+    }
+    // Only the directory is made full: the platform's rules for a path's last name (device
+    // names, trailing dots and blanks) must not touch the name found.
+    const std::size_t separator = whole.find_last_of('\\');
+    const std::string directory =
+        separator == std::string::npos ? std::string(".\\") : whole.substr(0, separator + 1);
+    const std::string name = separator == std::string::npos ? whole : whole.substr(separator + 1);
+    std::string full = FullPath(directory);
+    if (full.empty()) {
+        return whole;  // as it is: the call then says what is wrong with it
+    }
+    if (full.back() != '\\') {
+        full.push_back('\\');
+    }
+    full += name;
+    return full.starts_with("\\\\") ? std::string(kExtendedShare) + full.substr(2)
+                                      : std::string(kExtended) + full;
+}
+
+}  // namespace windows
 
 namespace {
 
 // Backup semantics are what lets CreateFile open a directory at all; links on the way and at the
 // end are followed.
 HANDLE OpenDirectory(const char* directory) {
-    return CreateFileA(directory, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    return CreateFileA(windows::ExtendedPath(directory).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -134,6 +185,26 @@ std::string ErrorText(DWORD error) {
         message.pop_back();
     }
     return message;
+}
+
+namespace {
+
+UINT consoleCodePage = 0;  // the console's own, to give back when the run ends
+
+void GiveConsoleCodePageBack() {
+    SetConsoleOutputCP(consoleCodePage);
+}
+
+}  // namespace
+
+// A run ended by Ctrl+C leaves the console at UTF-8: the platform ends it without running this.
+void PrepareConsole() {
+    if (GetACP() == CP_UTF8 && StandardOutputIsConsole() && consoleCodePage == 0) {
+        consoleCodePage = GetConsoleOutputCP();
+        if (SetConsoleOutputCP(CP_UTF8)) {
+            std::atexit(GiveConsoleCodePageBack);
+        }
+    }
 }
 
 bool StandardOutputIsConsole() {
