@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -57,6 +58,13 @@ std::unique_ptr<ListingBytes> ListingBytes::Open(const std::string& path) {
     if (!ReadWhole(path, bytes->read)) {
         return nullptr;
     }
+    bytes->text = bytes->read;
+    return bytes;
+}
+
+std::unique_ptr<ListingBytes> ListingBytes::FromText(std::string text) {
+    std::unique_ptr<ListingBytes> bytes(new ListingBytes);
+    bytes->read = std::move(text);
     bytes->text = bytes->read;
     return bytes;
 }

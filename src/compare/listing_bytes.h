@@ -13,6 +13,8 @@ class ListingBytes {
   public:
     // None, with errno set, when the file cannot be read.
     static std::unique_ptr<ListingBytes> Open(const std::string& path);
+    // Bytes already in memory (for the fuzz target and the tests).
+    static std::unique_ptr<ListingBytes> FromText(std::string text);
     ~ListingBytes();
     ListingBytes(const ListingBytes&) = delete;
     ListingBytes& operator=(const ListingBytes&) = delete;
