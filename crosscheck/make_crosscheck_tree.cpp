@@ -117,13 +117,13 @@ std::vector<Case> NameCases() {
          {"plain.dll", "caf\xC3\xA9.dll", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.dll",
           "za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87.dll",
           "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC/app.exe",
-          "\xE4\xB8\xAD\xE6\x96\x87\xE7\x9B\xAE\xE5\xBD\x95/x.dll", "ok.dll", "com1.dll",
-          "aux.dll", "nul.dll", "con.exe", "lpt1.ocx", "prn.dll"}) {
+          "\xE4\xB8\xAD\xE6\x96\x87\xE7\x9B\xAE\xE5\xBD\x95/x.dll", "ok.dll", "com1.dll", "aux.dll",
+          "nul.dll", "con.exe", "lpt1.ocx", "prn.dll"}) {
         cases.push_back({name, widget});
     }
-    cases.push_back({std::string(90, 'd') + "/" + std::string(90, 'e') + "/" +
-                         std::string(80, 'f') + ".dll",
-                     widget});
+    cases.push_back(
+        {std::string(90, 'd') + "/" + std::string(90, 'e') + "/" + std::string(80, 'f') + ".dll",
+         widget});
     return cases;
 }
 

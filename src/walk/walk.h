@@ -26,8 +26,9 @@ struct WalkRun {
 
 // Walks the directory that pattern names (a directory followed by the separator and "*.*") and
 // everything beneath it, handing every file entry to ExamineFile, by the rules of walk_rules.h.
-// Directories that cannot be listed are passed over silently. pattern is used as scratch room:
-// what it holds when the call returns is unspecified.
+// Directories that cannot be listed are passed over; unless gone or forbidden (read_failures.h),
+// they are noted in FailedReads. pattern is used as scratch room: what it holds when the call
+// returns is unspecified.
 void ScanDirectory(std::string& pattern);
 // The same for a directory inside a walk, at run.level.depth, that the walk's rules enter.
 void ScanDirectory(std::string& pattern, WalkRun& run);

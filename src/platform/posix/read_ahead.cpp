@@ -186,9 +186,9 @@ void ReadAheadQueue::Work() {
         const bool wait = WouldWait(*job);
         hold.lock();
         --placesTaken;
-        if (wait) {
-            // The device's to answer: this thread waits for it without a place, and another
-            // takes the place to begin the next job.
+        if (wait && !job->dropped) {
+            // The device's to answer (unless the walk has passed the job meanwhile): this thread
+            // waits for it without a place, and another takes the place to begin the next job.
             WakeReaders(1);
             hold.unlock();
             job->listing = DirectoryListing{};

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -24,8 +24,8 @@ constexpr std::string_view kExtendedShare = "\\\\?\\UNC\\";
 
 std::string FullPath(const std::string& directory) {
     std::string full(MAX_PATH, '\0');
-    DWORD length = GetFullPathNameA(directory.c_str(), static_cast<DWORD>(full.size()),
-                                    full.data(), nullptr);
+    DWORD length =
+        GetFullPathNameA(directory.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length >= full.size()) {
         full.assign(length + 1, '\0');
         length = GetFullPathNameA(directory.c_str(), static_cast<DWORD>(full.size()), full.data(),
@@ -58,7 +58,7 @@ std::string ExtendedPath(const char* path) {
     }
     full += name;
     return full.starts_with("\\\\") ? std::string(kExtendedShare) + full.substr(2)
-                                      : std::string(kExtended) + full;
+                                    : std::string(kExtended) + full;
 }
 
 }  // namespace windows
@@ -68,8 +68,9 @@ namespace {
 // Backup semantics are what lets CreateFile open a directory at all; links on the way and at the
 // end are followed.
 HANDLE OpenDirectory(const char* directory) {
-    return CreateFileA(windows::ExtendedPath(directory).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return CreateFileA(windows::ExtendedPath(directory).c_str(), 0,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // The directory's path with every link and junction resolved, or empty.
