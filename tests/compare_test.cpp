@@ -2,12 +2,12 @@
 // trees.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -24,6 +24,7 @@ using namespace fixture;
 using test_support::MakeDirectories;
 using test_support::ReadFile;
 using test_support::RunQuillet;
+using test_support::RunResult;
 using test_support::TempDir;
 using test_support::WriteText;
 
@@ -33,22 +34,8 @@ ImageFile Program(const std::string& product, const std::string& company,
         EncodeWideBlock(MakeVersionTree(SimpleVersionInfo(product, company, version))));
 }
 
-struct Result {
-    int exitCode = -1;
-    std::string output;
-    std::string errors;
-};
-
-Result Compare(const std::vector<std::string>& arguments) {
-    std::string command = QUILLET_COMPARE_BINARY;
-    for (const std::string& argument : arguments) {
-        command += " '" + argument + "'";
-    }
-    TempDir scratch;
-    command += " > '" + scratch / "out" + "' 2> '" + scratch / "err" + "'";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(scratch / "out"),
-            ReadFile(scratch / "err")};
+RunResult Compare(const std::vector<std::string>& arguments) {
+    return test_support::RunProgram(QUILLET_COMPARE_BINARY, arguments);
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -97,7 +84,7 @@ class Inventory : public ::testing::Test {
 };
 
 TEST_F(Inventory, ReportsEachKindOfDifferenceAndNothingWhenTheListingsAgree) {
-    const Result result = Compare({dir / "old.txt", dir / "new.txt"});
+    const RunResult result = Compare({dir / "old.txt", dir / "new.txt"});
     EXPECT_EQ(result.exitCode, 1) << result.errors;
     EXPECT_EQ(Sorted(Lines(result.output)),
               Sorted({"changed\t" + listed +
@@ -105,7 +92,7 @@ TEST_F(Inventory, ReportsEachKindOfDifferenceAndNothingWhenTheListingsAgree) {
                       "added\t" + listed + "/apps/fresh.ocx\t\t0.9.0.0\t\tFresh\t\tBeta Soft",
                       "removed\t" + listed + "/apps/gone.exe\t1.0.0.0\t\tGone\t\tAcme\t"}));
     EXPECT_EQ(result.errors, "");
-    const Result same = Compare({dir / "new.txt", dir / "new.txt"});
+    const RunResult same = Compare({dir / "new.txt", dir / "new.txt"});
     EXPECT_EQ(same.exitCode, 0);
     EXPECT_EQ(same.output, "");
 }
@@ -143,10 +130,10 @@ TEST_F(Inventory, MapsTheRootsOfAWindowsListingOntoThoseOfAPosixOne) {
                      windows.begin() + static_cast<std::ptrdiff_t>(end), '/', '\\');
     }
     WriteText(dir / "windows.txt", windows);
-    const Result same =
+    const RunResult same =
         Compare({"--root", listed + "/=C:\\", dir / "new.txt", dir / "windows.txt"});
     EXPECT_EQ(same.exitCode, 0) << same.output << same.errors;
-    const Result changed =
+    const RunResult changed =
         Compare({"--root", listed + "/=c:\\", dir / "old.txt", dir / "windows.txt"});
     EXPECT_EQ(Sorted(Lines(changed.output)),
               Sorted({"changed\tc:\\apps\\helper.dll\t2.0.0.0\t2.1.0.0\tHelper\tHelper\tAcme\tAcme",
@@ -161,7 +148,7 @@ TEST_F(Inventory, ComparesAnAppendedListingByEachPathsLastLine) {
     List("appended.txt");
     Write("Apps/Widget.exe", Program("Widget", "Acme", {1, 2, 3, 9}));
     List("appended.txt", {"-a"});
-    const Result result = Compare({dir / "new.txt", dir / "appended.txt"});
+    const RunResult result = Compare({dir / "new.txt", dir / "appended.txt"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(Lines(result.output),
               (std::vector<std::string>{
@@ -176,7 +163,7 @@ TEST_F(Inventory, ADateOrTimeAloneIsAChangeOnlyWhenAskedFor) {
     test_support::SetModificationTime(dir / "tree/Apps/Widget.exe", 1700003600);  // an hour on
     List("touched.txt");
     EXPECT_EQ(Compare({dir / "new.txt", dir / "touched.txt"}).exitCode, 0);
-    const Result timed = Compare({"--times", dir / "new.txt", dir / "touched.txt"});
+    const RunResult timed = Compare({"--times", dir / "new.txt", dir / "touched.txt"});
     EXPECT_EQ(timed.exitCode, 1);
     EXPECT_EQ(
         Lines(timed.output),
@@ -190,7 +177,7 @@ TEST_F(Inventory, ALineThatIsNoListingLineIsTroubleNamedByItsNumber) {
     const std::size_t second = damaged.find("\r\n") + 2;
     damaged.replace(second, damaged.find('\t', second) - second + 1, "");  // a field fewer
     WriteText(dir / "damaged.txt", damaged);
-    const Result result = Compare({dir / "old.txt", dir / "damaged.txt"});
+    const RunResult result = Compare({dir / "old.txt", dir / "damaged.txt"});
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.errors,
@@ -201,13 +188,13 @@ TEST_F(Inventory, ALineThatIsNoListingLineIsTroubleNamedByItsNumber) {
 
 TEST_F(Inventory, AnEmptyListingAgainstAFullOne) {
     WriteText(dir / "empty.txt", "");
-    const Result added = Compare({dir / "empty.txt", dir / "new.txt"});
+    const RunResult added = Compare({dir / "empty.txt", dir / "new.txt"});
     EXPECT_EQ(added.exitCode, 1);
     EXPECT_EQ(Sorted(Lines(added.output)),
               Sorted({"added\t" + listed + "/apps/fresh.ocx\t\t0.9.0.0\t\tFresh\t\tBeta Soft",
                       "added\t" + listed + "/apps/helper.dll\t\t2.1.0.0\t\tHelper\t\tAcme",
                       "added\t" + listed + "/apps/widget.exe\t\t1.2.3.4\t\tWidget\t\tAcme"}));
-    const Result removed = Compare({dir / "new.txt", dir / "empty.txt"});
+    const RunResult removed = Compare({dir / "new.txt", dir / "empty.txt"});
     EXPECT_EQ(Lines(removed.output).size(), 3u);
     EXPECT_EQ(Lines(removed.output)[0].substr(0, 8), "removed\t");
     EXPECT_EQ(Compare({dir / "empty.txt", dir / "empty.txt"}).exitCode, 0);

@@ -155,6 +155,12 @@ int BindSocket(const std::string& path) {
 }
 
 RunResult RunQuillet(const std::vector<std::string>& arguments, const RunOptions& options) {
+    return RunProgram(options.withoutReadAhead ? QUILLET_WITHOUT_READ_AHEAD : QUILLET_BINARY,
+                      arguments, options);
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const RunOptions& options) {
     int output[2];
     int errors[2];
     if (pipe(output) != 0 || pipe(errors) != 0) {
@@ -164,9 +170,8 @@ RunResult RunQuillet(const std::vector<std::string>& arguments, const RunOptions
     const pid_t child = fork();
     if (child == 0) {
         std::vector<char*> argv;
-        std::string program =
-            options.withoutReadAhead ? QUILLET_WITHOUT_READ_AHEAD : QUILLET_BINARY;
-        argv.push_back(program.data());
+        std::string name(program);
+        argv.push_back(name.data());
         std::vector<std::string> copies(arguments);
         for (std::string& argument : copies) {
             argv.push_back(argument.data());

@@ -54,8 +54,10 @@ struct RunOptions {
     bool withoutReadAhead = false;
 };
 
-// Runs the built quillet with the given arguments (not counting the program name), standard
-// input empty.
+// Runs program with the given arguments (not counting the program name), standard input empty.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const RunOptions& options = {});
+// The same for the built quillet (or, if asked, the one that reads nothing ahead).
 RunResult RunQuillet(const std::vector<std::string>& arguments, const RunOptions& options = {});
 
 // Runs work in a child process with the rights of an ordinary user (when the tests run as root,
