@@ -26,9 +26,7 @@ Examination LookAtFile(const char* path, Lookup lookup) {
         return Failed(file, lookup);
     }
     examination.opened = true;
-    const FileIdentity& identity = file.Identity();
-    examination.modified =
-        ToFileTime(timespec{identity.modifiedSeconds, identity.modifiedNanoseconds});
+    examination.modified = ToFileTime(file.Modified());
     const auto location = FindVersionResource(file);
     if (file.Error() != 0) {
         return Failed(file, lookup);

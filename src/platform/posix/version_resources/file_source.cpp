@@ -78,12 +78,6 @@ bool IsNotThere(int error) {
 
 }  // namespace
 
-FileIdentity IdentityOf(const struct stat& status) {
-    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-            static_cast<std::uint64_t>(status.st_size), status.st_mtim.tv_sec,
-            status.st_mtim.tv_nsec};
-}
-
 int FileSource::OpenRegular(const char* path, struct stat& opened) {
 #if defined(O_PATH)
     // Pinned first: an O_PATH open never calls a device's or a FIFO's own open, so the kind is
@@ -146,7 +140,7 @@ bool FileSource::Open(const char* path) {
         return false;
     }
     fileSize = static_cast<std::uint64_t>(opened.st_size);
-    identity = IdentityOf(opened);
+    modified = opened.st_mtim;
     headSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kWindowSize));
     return ReadFully(0, head.data(), headSize);
 }

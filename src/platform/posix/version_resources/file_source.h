@@ -18,18 +18,6 @@
 
 namespace platform::posix {
 
-// What tells one state of a file from another: it is the same file, of the same size, last
-// written at the same time.
-struct FileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t size = 0;
-    std::int64_t modifiedSeconds = 0;
-    std::int64_t modifiedNanoseconds = 0;
-    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
-FileIdentity IdentityOf(const struct stat& status);
-
 class FileSource {
   public:
     static constexpr std::size_t kWindowSize = 4096;
@@ -54,8 +42,8 @@ class FileSource {
     int Error() const { return error; }
 
     std::uint64_t Size() const { return fileSize; }
-    // The opened file's identity, its last modification time among it.
-    const FileIdentity& Identity() const { return identity; }
+    // The opened file's last modification time, as its status gave it when it was opened.
+    const timespec& Modified() const { return modified; }
 
     // A view of count bytes (at most kWindowSize) at offset, valid until the next call; none when
     // the range is not wholly inside the file.
@@ -86,7 +74,7 @@ class FileSource {
     int fd = -1;
     int error = 0;
     std::uint64_t fileSize = 0;
-    FileIdentity identity;
+    timespec modified{};
     // Left uninitialised: only the first headSize and windowSize bytes are ever read.
     std::array<std::uint8_t, kWindowSize> head;
     std::size_t headSize = 0;
