@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "platform/ascii.h"
+
 namespace compare {
 
 namespace {
@@ -35,11 +37,6 @@ std::string_view Unpadded(std::string_view field) {
     return field;
 }
 
-char LowerCase(char character) {
-    return character >= 'A' && character <= 'Z' ? static_cast<char>(character - 'A' + 'a')
-                                                : character;
-}
-
 // Under a root, paths are compared whatever separator each listing uses.
 char Normalised(char character, bool underRoot) {
     return underRoot && character == '\\' ? '/' : character;
@@ -47,8 +44,9 @@ char Normalised(char character, bool underRoot) {
 
 bool StartsWith(std::string_view path, std::string_view root) {
     return path.size() >= root.size() &&
-           std::equal(root.begin(), root.end(), path.begin(),
-                      [](char a, char b) { return LowerCase(a) == LowerCase(b); });
+           std::equal(root.begin(), root.end(), path.begin(), [](char a, char b) {
+               return platform::LowerCaseAscii(a) == platform::LowerCaseAscii(b);
+           });
 }
 
 std::optional<ListingLine> ParseLine(std::string_view line) {
