@@ -1,7 +1,15 @@
 // The built tool over trees written by the fixture writer: the listing file and the console output
 // compared byte for byte with what is computed here.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <cctype>
@@ -168,6 +176,14 @@ TEST(EndToEnd, AppendModeAddsTheSameLinesBelowTheFirstRun) {
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_EQ(second.output, Banner(tree / "*.*", out / "list.txt", true) + "   0.. \nOk\n");
     EXPECT_EQ(ReadFile(out / "list.txt"), first + first);
+    // Onto a file whose last line was cut short (by an editor, another tool), the first new line
+    // begins on a line of its own.
+    for (const std::string& torn : {std::string("cut short"), std::string("cut\r")}) {
+        test_support::WriteText(out / "torn.txt", torn);
+        ASSERT_EQ(RunQuillet({tree.Path(), out / "torn.txt", "-a"}).exitCode, 0);
+        EXPECT_EQ(ReadFile(out / "torn.txt"),
+                  (torn.ends_with('\r') ? torn + "\n" : torn + "\r\n") + first);
+    }
 }
 
 TEST(EndToEnd, KeepsEveryLineWholeAndOneLinePerFile) {
@@ -191,13 +207,57 @@ TEST(EndToEnd, KeepsEveryLineWholeAndOneLinePerFile) {
     EXPECT_EQ(lines[1].substr(0, 9), "Tab here ");
 }
 
-TEST(EndToEnd, FullDiskEndsWithAnErrorInsteadOfOk) {
+// However a write fails (a full disk or device, a file-size limit, a reader that goes away), the
+// run ends with exit code 3 and its message, never by a signal, and the file holds the listing's
+// beginning in whole lines.
+TEST(EndToEnd, AFailingWriteEndsWithExitThreeAndLeavesWholeLines) {
     Tree tree;
-    tree.AddPe("a.exe", SimpleVersionInfo("Widget", "Acme"));
-    const auto run = RunQuillet({tree.Path(), "/dev/full"});
-    EXPECT_EQ(run.exitCode, 3);
-    EXPECT_EQ(run.output,
-              Banner(tree / "*.*", "/dev/full") + "   0.. \nError: Write output file failed !!\n");
+    TempDir out;
+    tree.AddPe("program.exe", SimpleVersionInfo("Widget", "Acme"));
+    for (int index = 0; index < 1500; ++index) {  // some 230 KB of listing
+        ASSERT_EQ(link((tree / "program.exe").c_str(),
+                       (tree / ("copy" + std::to_string(index) + ".dll")).c_str()),
+                  0);
+    }
+    ASSERT_EQ(RunQuillet({tree.Path(), out / "whole.txt"}).exitCode, 0);
+    const std::string whole = ReadFile(out / "whole.txt");
+    const auto expectCutShort = [&](const std::string& listing, const test_support::RunResult& run,
+                                    bool fileLeft) {
+        EXPECT_EQ(run.exitCode, 3) << listing;
+        EXPECT_TRUE(run.output.ends_with("\nError: Write output file failed !!\n")) << run.output;
+        if (fileLeft) {
+            const std::string cut = ReadFile(listing);
+            EXPECT_LT(cut.size(), whole.size()) << listing;
+            EXPECT_TRUE(cut.empty() || cut.ends_with("\r\n")) << listing;
+            EXPECT_EQ(whole.substr(0, cut.size()), cut) << listing;
+        }
+    };
+    expectCutShort("/dev/full", RunQuillet({tree.Path(), "/dev/full"}), false);
+
+    test_support::RunOptions limited;
+    limited.fileSizeLimit = 20000;
+    expectCutShort(out / "limited.txt", RunQuillet({tree.Path(), out / "limited.txt"}, limited),
+                   true);
+
+    // A reader that takes one byte and leaves.
+    ASSERT_EQ(mkfifo((out / "fifo").c_str(), 0644), 0);
+    const pid_t reader = fork();
+    if (reader == 0) {
+        char byte;
+        const int fifo = open((out / "fifo").c_str(), O_RDONLY);
+        _exit(read(fifo, &byte, 1) == 1 ? 0 : 1);
+    }
+    expectCutShort("fifo", RunQuillet({tree.Path(), out / "fifo"}), false);
+    waitpid(reader, nullptr, 0);
+
+    // A disk of 64 KiB that fills; mounting one needs root.
+    MakeDirectories(out / "small");
+    if (mount("quillet-test", (out / "small").c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "a small tmpfs cannot be mounted here: " << std::strerror(errno);
+    }
+    const auto filled = RunQuillet({tree.Path(), out / "small/list.txt"});
+    expectCutShort(out / "small/list.txt", filled, true);
+    umount((out / "small").c_str());
 }
 
 }  // namespace

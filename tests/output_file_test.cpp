@@ -37,15 +37,18 @@ TEST(OutputFile, ReplaceModeEmptiesAnExistingFile) {
     EXPECT_EQ(ReadFile(dir / "list.txt"), "");
 }
 
-TEST(OutputFile, AppendModeKeepsWhatIsThereAndAddsBelow) {
+TEST(OutputFile, AppendModeKeepsWhatIsThereAndAddsBelowOnALineOfItsOwn) {
     TempDir dir;
-    WriteText(dir / "list.txt", "old line\r\n\x1A");
-    {
-        OutputFile output(dir / "list.txt", "a");
-        EXPECT_EQ(output.Write(""), S_OK);
-        EXPECT_EQ(output.Write("new line\n"), S_OK);
+    for (const std::string old : {"old line\r\n", "old line\r\n\x1A", ""}) {
+        WriteText(dir / "list.txt", old);
+        {
+            OutputFile output(dir / "list.txt", "a");
+            EXPECT_EQ(output.Write(""), S_OK);
+            EXPECT_EQ(output.Write("new line\n"), S_OK);
+        }
+        EXPECT_EQ(ReadFile(dir / "list.txt"),
+                  old + (old.ends_with('\x1A') ? "\r\n" : "") + "new line\r\n");
     }
-    EXPECT_EQ(ReadFile(dir / "list.txt"), "old line\r\n\x1Anew line\r\n");
 }
 
 TEST(OutputFile, WritesEveryLineFeedAsCarriageReturnLineFeed) {

@@ -60,6 +60,7 @@ int main(int argc, char* argv[]) {
         return kExitUsage;
     }
     const bool append = AppendRequested(argc, argv);
+    platform::TakeWriteFailuresAsErrors();
     OutputFile output(argv[2], append ? "a" : "w");
     if (output.Write("") != S_OK) {
         std::fputs("Error: Open output file failed !!\n", stdout);

@@ -46,12 +46,56 @@ bool OutputFile::Open() {
         return false;
     }
     descriptor = platform::DescriptorOf(stream);
+    if (mode.starts_with('a')) {
+        StartOnANewLine();
+    }
     return true;
+}
+
+// What a run cut short elsewhere, or an editor, left without its line break is ended first, so
+// that it and the first new line stay apart.
+void OutputFile::StartOnANewLine() {
+    if (!platform::IsRegularFile(descriptor)) {
+        return;
+    }
+    std::FILE* existing = std::fopen(name.c_str(), "rb");
+    if (existing == nullptr) {
+        return;
+    }
+    const int last = std::fseek(existing, -1, SEEK_END) == 0 ? std::fgetc(existing) : EOF;
+    std::fclose(existing);
+    if (last == EOF || last == '\n') {
+        return;
+    }
+    const std::string_view lineEnd = last == '\r' ? "\n" : "\r\n";
+    std::copy(lineEnd.begin(), lineEnd.end(), held.get());
+    heldSize = lineEnd.size();
+    formedSize.store(heldSize);
+}
+
+bool OutputFile::WriteWholeLines(const char* bytes, std::size_t count) noexcept {
+    if (writeFailed) {
+        return false;
+    }
+    std::size_t written = 0;
+    const bool whole = platform::WriteToDescriptor(descriptor, bytes, count, written);
+    const char* end = bytes + written;
+    const char* lastLineEnd = std::find(std::make_reverse_iterator(end),
+                                        std::make_reverse_iterator(bytes), '\n')
+                                  .base();
+    afterLastLineEnd = lastLineEnd != bytes ? static_cast<std::uint64_t>(end - lastLineEnd)
+                                            : afterLastLineEnd + written;
+    if (!whole) {
+        writeFailed = true;
+        platform::CutBack(descriptor, afterLastLineEnd);
+        afterLastLineEnd = 0;
+    }
+    return whole;
 }
 
 bool OutputFile::WriteHeld() {
     platform::HoldInterrupts();
-    const bool written = platform::WriteToDescriptor(descriptor, held.get(), heldSize);
+    const bool written = WriteWholeLines(held.get(), heldSize);
     heldSize = 0;
     formedSize.store(0);
     platform::ReleaseInterrupts();
@@ -61,6 +105,9 @@ bool OutputFile::WriteHeld() {
 HRESULT OutputFile::Write(std::string_view text) {
     if (stream == nullptr && !Open()) {
         return E_FAIL;
+    }
+    if (writeFailed) {
+        return E_FAIL;  // nothing after a failed write: the file keeps the listing's beginning
     }
     const std::size_t size =
         text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -81,20 +128,16 @@ HRESULT OutputFile::Write(std::string_view text) {
         char* lineEnd = nullptr;
         CopyWithLineEnds(text, converted.data(), lineEnd);
         platform::HoldInterrupts();
-        written = platform::WriteToDescriptor(descriptor, converted.data(), size) && written;
+        written = written && WriteWholeLines(converted.data(), size);
         platform::ReleaseInterrupts();
     }
-    if (!written) {
-        writeFailed = true;
-        return E_FAIL;
-    }
-    return S_OK;
+    return written ? S_OK : E_FAIL;
 }
 
 void OutputFile::WriteFormedLines() noexcept {
     const std::size_t formed = formedSize.exchange(0);
     if (formed > 0 && descriptor >= 0) {
-        platform::WriteToDescriptor(descriptor, held.get(), formed);
+        WriteWholeLines(held.get(), formed);
     }
 }
 

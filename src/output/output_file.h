@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -11,8 +12,11 @@
 
 // Opens its file on the first Write, writes every line feed as CR LF (on every platform, so that
 // listings are byte-for-byte the same wherever they are made), and closes the file when destroyed
-// unless Close was called first. What it writes reaches the file in whole lines, so that a run
-// ended by any signal leaves no line cut short.
+// unless Close was called first. The file holds whole lines only, however a run ends: what it
+// writes reaches the file in whole lines, so that a run ended by any signal leaves no line cut
+// short; a write that fails (a full disk, a file-size limit, a reader gone) is cut back to the end
+// of the last whole line, and nothing is written after it, so that what the file holds is the
+// listing's beginning. A file appended to that does not end in a line break gets one first.
 class OutputFile {
   public:
     // mode is "w" (create or empty the file) or "a" (create or append to it).
@@ -35,7 +39,11 @@ class OutputFile {
 
   private:
     bool Open();
+    void StartOnANewLine();
     bool WriteHeld();
+    // Writes bytes; on a failure, cuts what was written back to its last line end. Safe in a
+    // signal handler.
+    bool WriteWholeLines(const char* bytes, std::size_t count) noexcept;
 
     std::string name;
     std::string mode;
@@ -46,6 +54,8 @@ class OutputFile {
     std::size_t heldSize = 0;
     std::atomic<std::size_t> formedSize{0};  // the whole lines at the start of held
     bool writeFailed = false;
+    // Written since the last line end written: what a failed write leaves to be cut back.
+    std::uint64_t afterLastLineEnd = 0;
 };
 
 // The run's listing file, published once it is open; null before.

@@ -144,10 +144,22 @@ void CallOnInterrupt(void (*action)());
 void HoldInterrupts();
 void ReleaseInterrupts();
 
+// From now on a write that fails for want of room, for a file-size limit or for want of a reader
+// (a pipe whose reader has gone) fails as a write, rather than ending the process with a signal.
+// POSIX systems; on Windows such writes fail as writes already.
+void TakeWriteFailuresAsErrors();
+
 // The stream's descriptor, and an unbuffered write of all of bytes to it that is safe in a signal
-// handler. False when not everything could be written.
+// handler: false when not everything could be written, with written saying how much was.
 int DescriptorOf(std::FILE* stream);
-bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count);
+bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count, std::size_t& written);
+
+// Whether the descriptor is open on a regular file (not a pipe, a console or a device).
+bool IsRegularFile(int descriptor);
+// Takes the last count bytes written back off the regular file the descriptor is open on, its
+// position being the end of what was written. Safe in a signal handler. False where that cannot
+// be done (a pipe, a device).
+bool CutBack(int descriptor, std::uint64_t count);
 
 // What an error code of the platform's (GetLastError) means, as a line of text.
 std::string ErrorText(DWORD error);

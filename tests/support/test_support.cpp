@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -192,6 +193,11 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         }
         if (options.oneProcessor && !RunOnOneProcessor()) {
             _exit(124);
+        }
+        const rlimit fileSize{static_cast<rlim_t>(options.fileSizeLimit),
+                              static_cast<rlim_t>(options.fileSizeLimit)};
+        if (options.fileSizeLimit > 0 && setrlimit(RLIMIT_FSIZE, &fileSize) != 0) {
+            _exit(123);
         }
         execv(program.c_str(), argv.data());
         _exit(127);

@@ -52,6 +52,7 @@ struct RunOptions {
     // The build of quillet that reads nothing ahead (its read-ahead has no threads), whose
     // listing every run must match.
     bool withoutReadAhead = false;
+    long fileSizeLimit = 0;  // bytes (RLIMIT_FSIZE); 0: none set
 };
 
 // Runs program with the given arguments (not counting the program name), standard input empty.

@@ -206,23 +206,44 @@ void ReleaseInterrupts() {
     sigprocmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
+void TakeWriteFailuresAsErrors() {
+    std::signal(SIGPIPE, SIG_IGN);  // then EPIPE
+    std::signal(SIGXFSZ, SIG_IGN);  // then EFBIG
+}
+
 int DescriptorOf(std::FILE* stream) {
     return fileno(stream);
 }
 
-bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t written = write(descriptor, bytes, count);
-        if (written < 0 && errno == EINTR) {
+bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count, std::size_t& written) {
+    written = 0;
+    while (written < count) {
+        const ssize_t got = write(descriptor, bytes + written, count - written);
+        if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (written <= 0) {
+        if (got <= 0) {
             return false;
         }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
+        written += static_cast<std::size_t>(got);
     }
     return true;
+}
+
+bool IsRegularFile(int descriptor) {
+    struct stat status {};
+    return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool CutBack(int descriptor, std::uint64_t count) {
+    if (!IsRegularFile(descriptor)) {
+        return false;
+    }
+    const off_t end = lseek(descriptor, 0, SEEK_CUR);
+    if (end < 0 || static_cast<std::uint64_t>(end) < count) {
+        return false;
+    }
+    return ftruncate(descriptor, end - static_cast<off_t>(count)) == 0;
 }
 
 void PrepareConsole() {}

@@ -153,23 +153,41 @@ void CallOnInterrupt(void (* /*action*/)()) {}
 void HoldInterrupts() {}
 void ReleaseInterrupts() {}
 
+void TakeWriteFailuresAsErrors() {}
+
 int DescriptorOf(std::FILE* stream) {
     return _fileno(stream);
 }
 
 // The twin of the POSIX loop: _write takes an unsigned int and never reports EINTR.
-bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count) {
+bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count, std::size_t& written) {
     constexpr std::size_t kLargestWrite = 1u << 30;  // _write takes an unsigned int
-    while (count > 0) {
-        const auto chunk = static_cast<unsigned>(std::min(count, kLargestWrite));
-        const int written = _write(descriptor, bytes, chunk);
-        if (written <= 0) {
+    written = 0;
+    while (written < count) {
+        const auto chunk = static_cast<unsigned>(std::min(count - written, kLargestWrite));
+        const int got = _write(descriptor, bytes + written, chunk);
+        if (got <= 0) {
             return false;
         }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
+        written += static_cast<std::size_t>(got);
     }
     return true;
+}
+
+bool IsRegularFile(int descriptor) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+bool CutBack(int descriptor, std::uint64_t count) {
+    if (!IsRegularFile(descriptor)) {
+        return false;
+    }
+    const __int64 end = _lseeki64(descriptor, 0, SEEK_CUR);
+    if (end < 0 || static_cast<std::uint64_t>(end) < count) {
+        return false;
+    }
+    return _chsize_s(descriptor, end - static_cast<__int64>(count)) == 0;
 }
 
 std::string ErrorText(DWORD error) {
