@@ -2,6 +2,7 @@
 // trees.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "compare/listing_index.h"
 #include "fixtures/executable_writer.h"
 #include "platform/ascii.h"
 #include "support/test_support.h"
@@ -182,8 +184,87 @@ TEST_F(Inventory, ALineThatIsNoListingLineIsTroubleNamedByItsNumber) {
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.errors,
               "quillet-compare: " + dir / "damaged.txt" + ": line 2 is not a listing line\n");
+    const RunResult directory = Compare({dir.Path(), dir / "new.txt"});
+    EXPECT_EQ(directory.exitCode, 2);
+    EXPECT_EQ(directory.errors, "quillet-compare: " + dir.Path() + ": Is a directory\n");
     EXPECT_EQ(Compare({dir / "missing.txt", dir / "new.txt"}).exitCode, 2);
-    EXPECT_EQ(Compare({dir / "new.txt"}).exitCode, 2);  // the usage
+    const RunResult usage = Compare({dir / "new.txt"});
+    EXPECT_EQ(usage.exitCode, 2);
+    EXPECT_TRUE(usage.errors.starts_with("quillet-compare: two listings are needed, 1 were given"
+                                         "\nusage: "))
+        << usage.errors;
+    // After "--", a listing may be named like an option.
+    WriteText(dir / "--times", ReadFile(dir / "new.txt"));
+    test_support::RunOptions inDir;
+    inDir.workingDirectory = dir.Path();
+    const auto named =
+        test_support::RunProgram(QUILLET_COMPARE_BINARY, {"--", "new.txt", "--times"}, inDir);
+    EXPECT_EQ(named.exitCode, 0) << named.errors;
+}
+
+// Whatever a hand-edited or hostile listing holds: values longer than 64 KiB are compared whole,
+// and paths made to collide in an unkeyed hash are found in a few probes each.
+TEST_F(Inventory, HostileListingsAreComparedWholeAndQuickly) {
+    const std::string tail = "\t14.11.2023\t22:13:20\t/long.exe\r\n";
+    const std::string product(70000, 'p');
+    WriteText(dir / "long-old.txt", product + "\tAcme\t1.0.0.0" + tail);
+    WriteText(dir / "long-new.txt", product + "\tAcme\t1.0.0.1" + tail);
+    const RunResult changed = Compare({dir / "long-old.txt", dir / "long-new.txt"});
+    EXPECT_EQ(changed.exitCode, 1);
+    EXPECT_TRUE(changed.output.starts_with("changed\t/long.exe\t1.0.0.0\t1.0.0.1\t"));
+
+    // A multiply-xor hash of eight-byte words (as the index once used) is inverted by choosing
+    // each path's second word to undo its first.
+    const auto mix = [](std::uint64_t hash, std::uint64_t word) {
+        hash = (hash ^ word) * 0x9E3779B97F4A7C15u;
+        return hash ^ (hash >> 29);
+    };
+    const std::uint64_t start = mix(0x5157494C4C4554u, compare::ListingIndex::npos);
+    std::string colliding;
+    std::size_t lines = 0;
+    for (std::uint64_t first = 0x4141414141414141u; lines < 20000; ++first) {
+        const std::uint64_t second = mix(start, first) ^ 0x2F2F2F2F2F2F2F2Fu;
+        char path[16];
+        std::memcpy(path, &first, 8);
+        std::memcpy(path + 8, &second, 8);
+        if (std::string_view(path, 16).find_first_of("\t\r\n") == std::string_view::npos) {
+            colliding += "P\tC\t1.0.0.0\t01.01.2024\t00:00:00\t" + std::string(path, 16) + "\r\n";
+            ++lines;
+        }
+    }
+    std::string error;
+    const std::vector<compare::RootMapping> noRoots;
+    const auto index = compare::ListingIndex::Parse(compare::ListingBytes::FromText(colliding),
+                                                    noRoots, compare::Side::Old, error);
+    ASSERT_TRUE(index) << error;
+    EXPECT_EQ(index->Size(), 20000u);
+    EXPECT_LT(index->LongestProbe(), 64u);
+}
+
+// A listing emptied while it is compared (a listing being rewritten is an ordinary case) ends
+// the comparison with its answer or with trouble named, never with a signal.
+TEST_F(Inventory, AListingCutShortWhileItIsComparedIsTroubleNeverACrash) {
+    std::string big;
+    const std::string line = ReadFile(dir / "new.txt");
+    while (big.size() < (48u << 20)) {
+        big += line;
+    }
+    for (const int delay : {0, 5, 20, 60}) {
+        WriteText(dir / "big.txt", big);
+        const pid_t cutter = fork();
+        if (cutter == 0) {
+            usleep(static_cast<useconds_t>(delay) * 1000);
+            _exit(truncate((dir / "big.txt").c_str(), 0) == 0 ? 0 : 1);
+        }
+        const RunResult result = Compare({dir / "big.txt", dir / "new.txt"});
+        waitpid(cutter, nullptr, 0);
+        EXPECT_TRUE(result.exitCode == 0 || result.exitCode == 1 || result.exitCode == 2)
+            << "ended by signal " << result.exitCode - 128;
+        if (result.exitCode == 2) {
+            EXPECT_EQ(result.errors,
+                      "quillet-compare: " + dir / "big.txt" + ": changed while it was read\n");
+        }
+    }
 }
 
 TEST_F(Inventory, AnEmptyListingAgainstAFullOne) {

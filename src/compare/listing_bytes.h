@@ -1,8 +1,8 @@
-// The bytes of a listing file, whole: mapped where the system can (no copy of hundreds of
-// megabytes), read into memory elsewhere.
+// The bytes of a listing file, whole, read into memory. Read rather than mapped: a listing is
+// often a file that another run is rewriting, and a mapped file cut short under the reader ends it
+// with SIGBUS; a read file is a copy, and one that changed while it was read is refused.
 #pragma once
 
-#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,22 +11,19 @@ namespace compare {
 
 class ListingBytes {
   public:
-    // None, with errno set, when the file cannot be read.
-    static std::unique_ptr<ListingBytes> Open(const std::string& path);
+    // None, with what went wrong in error, when the file cannot be read whole, or changed (grew,
+    // shrank or was rewritten) while it was read.
+    static std::unique_ptr<ListingBytes> Open(const std::string& path, std::string& error);
     // Bytes already in memory (for the fuzz target and the tests).
     static std::unique_ptr<ListingBytes> FromText(std::string text);
-    ~ListingBytes();
-    ListingBytes(const ListingBytes&) = delete;
-    ListingBytes& operator=(const ListingBytes&) = delete;
 
-    std::string_view Text() const { return text; }
+    std::string_view Text() const { return {bytes.get(), size}; }
 
   private:
     ListingBytes() = default;
-    std::string read;        // the file, where it was read rather than mapped
-    void* mapped = nullptr;  // the mapping, where it was mapped
-    std::size_t mappedSize = 0;
-    std::string_view text;
+    // Read into room that is not cleared first: a listing can be hundreds of megabytes.
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
 };
 
 }  // namespace compare

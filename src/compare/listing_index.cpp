@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
+#include <limits>
+#include <random>
 
 #include "platform/ascii.h"
 
@@ -86,30 +89,79 @@ std::size_t LineEnd(std::string_view text, std::size_t start) {
     return end > start && text[end - 1] == '\r' ? end - 1 : std::string_view::npos;
 }
 
-std::uint64_t Mix(std::uint64_t hash, std::uint64_t word) {
-    hash = (hash ^ word) * 0x9E3779B97F4A7C15u;
-    return hash ^ (hash >> 29);
-}
+// SipHash-1-3 under a key drawn afresh for each run: listings come from other machines and other
+// people, and a hash that anyone can compute lets a listing make all its paths collide, which
+// turns the index quadratic. Without the key its values cannot be foreseen.
+class KeyedHash {
+  public:
+    explicit KeyedHash(std::uint64_t root) {
+        const auto& key = RunKey();
+        v0 = key[0] ^ 0x736f6d6570736575u;
+        v1 = key[1] ^ 0x646f72616e646f6du;
+        v2 = key[0] ^ 0x6c7967656e657261u;
+        v3 = key[1] ^ 0x7465646279746573u;
+        Add(root);
+    }
+    void Add(std::uint64_t word) {
+        v3 ^= word;
+        Round();
+        v0 ^= word;
+    }
+    std::uint64_t Finish(std::uint64_t lastWord) {
+        Add(lastWord);
+        v2 ^= 0xFF;
+        Round();
+        Round();
+        Round();
+        return v0 ^ v1 ^ v2 ^ v3;
+    }
 
-// Over the root's number and the rest as compared: beneath a root a byte at a time, the
-// separators made one; elsewhere eight bytes at a time.
+  private:
+    static const std::array<std::uint64_t, 2>& RunKey() {
+        static const std::array<std::uint64_t, 2> key = [] {
+            std::random_device source;
+            std::array<std::uint64_t, 2> drawn{};
+            for (std::uint64_t& half : drawn) {
+                half = (std::uint64_t{source()} << 32) ^ source();
+            }
+            return drawn;
+        }();
+        return key;
+    }
+    void Round() {
+        v0 += v1;
+        v1 = std::rotl(v1, 13) ^ v0;
+        v0 = std::rotl(v0, 32);
+        v2 += v3;
+        v3 = std::rotl(v3, 16) ^ v2;
+        v0 += v3;
+        v3 = std::rotl(v3, 21) ^ v0;
+        v2 += v1;
+        v1 = std::rotl(v1, 17) ^ v2;
+        v2 = std::rotl(v2, 32);
+    }
+    std::uint64_t v0, v1, v2, v3;
+};
+
+// Over the root's number and the rest as compared (beneath a root the separators made one),
+// eight bytes at a time.
 std::uint64_t HashOf(std::size_t root, std::string_view rest) {
-    std::uint64_t hash = Mix(0x5157494C4C4554u, root);
-    if (root != ListingIndex::npos) {
-        for (const char character : rest) {
-            hash = Mix(hash, static_cast<unsigned char>(Normalised(character, true)));
-        }
-        return hash;
-    }
+    KeyedHash hash(root);
+    const bool underRoot = root != ListingIndex::npos;
     std::size_t at = 0;
+    const auto word = [&](std::size_t count) {
+        char bytes[8] = {};
+        for (std::size_t index = 0; index < count; ++index) {
+            bytes[index] = Normalised(rest[at + index], underRoot);
+        }
+        std::uint64_t value = 0;
+        std::memcpy(&value, bytes, sizeof value);
+        return value;
+    };
     for (; at + 8 <= rest.size(); at += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, rest.data() + at, sizeof word);
-        hash = Mix(hash, word);
+        hash.Add(word(8));
     }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, rest.data() + at, rest.size() - at);
-    return Mix(hash, tail ^ (std::uint64_t{rest.size()} << 56));
+    return hash.Finish(word(rest.size() - at) ^ (std::uint64_t{rest.size()} << 56));
 }
 
 }  // namespace
@@ -131,12 +183,16 @@ std::optional<ListingIndex> ListingIndex::Parse(std::unique_ptr<const ListingByt
             error = "line " + std::to_string(index.entries.size() + 1) + " is not a listing line";
             return std::nullopt;
         }
+        if (end - start > kLongestLine) {
+            error = "line " + std::to_string(index.entries.size() + 1) + " is too long";
+            return std::nullopt;
+        }
         const Key key = index.KeyOf(line->path);
         index.entries.push_back(
             {start, HashOf(key.root, key.rest), static_cast<std::uint32_t>(end - start),
              static_cast<std::uint32_t>(line->path.data() - all.data() - start),
-             key.root == npos ? kNoRoot : static_cast<std::uint16_t>(key.root),
-             static_cast<std::uint16_t>(line->date.data() - all.data() - start), true});
+             static_cast<std::uint32_t>(line->date.data() - all.data() - start),
+             key.root == npos ? kNoRoot : static_cast<std::uint16_t>(key.root), true});
         start = end + kLineEnd.size();
     }
     index.Build();
@@ -172,7 +228,8 @@ std::size_t ListingIndex::SlotOf(const Key& key, std::uint64_t hash) const {
     const std::size_t mask = slots.size() - 1;
     const std::uint64_t tag = hash & ~kIndexBits;
     std::size_t slot = hash & mask;
-    for (; slots[slot] != 0; slot = (slot + 1) & mask) {
+    std::size_t probes = 1;
+    for (; slots[slot] != 0; slot = (slot + 1) & mask, ++probes) {
         if ((slots[slot] & ~kIndexBits) == tag) {
             const Key heldKey = KeyAt((slots[slot] & kIndexBits) - 1);
             if (SameKey(heldKey.root, heldKey.rest, key.root, key.rest)) {
@@ -180,6 +237,7 @@ std::size_t ListingIndex::SlotOf(const Key& key, std::uint64_t hash) const {
             }
         }
     }
+    longestProbe = std::max(longestProbe, probes);
     return slot;
 }
 

@@ -1,5 +1,5 @@
 // A listing file as quillet-compare reads it: its bytes, each line's place in them, and each
-// path's last line, found by the path's key (the path as the roots map it). About 24 bytes a
+// path's last line, found by the path's key (the path as the roots map it). About 48 bytes a
 // line beside the listing's own, so that two listings of a million lines fit in little more
 // than their size.
 #pragma once
@@ -52,6 +52,8 @@ class ListingIndex {
     std::size_t Find(const ListingIndex& other, std::size_t otherIndex) const;
     // How many lines are for paths listed again further on.
     std::size_t Repeated() const { return repeated; }
+    // The most slots one look-up has visited so far: small, whatever the paths.
+    std::size_t LongestProbe() const { return longestProbe; }
 
   private:
     struct Entry {
@@ -59,11 +61,13 @@ class ListingIndex {
         std::uint64_t hash;   // of the path's key
         std::uint32_t length;
         std::uint32_t path;  // where the path starts, from the line's start
+        std::uint32_t date;  // where the date starts, from the line's start
         std::uint16_t root;  // the mapping the path lies under, or kNoRoot
-        std::uint16_t date;  // where the date starts, from the line's start
         bool last;           // the last line for its path
     };
     static constexpr std::uint16_t kNoRoot = 0xFFFF;
+    // Every offset within a line fits the entry's 32 bits; a longer line is refused.
+    static constexpr std::uint64_t kLongestLine = 0xFFFFFFFFu;
     // A slot: a line index + 1 (0 for a free slot) beneath the upper half of its key's hash, so
     // that most probes need not look at the line.
     static constexpr std::uint64_t kIndexBits = 0xFFFFFFFFu;
@@ -84,6 +88,7 @@ class ListingIndex {
     std::vector<Entry> entries;
     std::vector<std::uint64_t> slots;
     std::size_t repeated = 0;
+    mutable std::size_t longestProbe = 0;
 };
 
 }  // namespace compare

@@ -1,6 +1,6 @@
 // quillet-compare: what was added, removed or changed between two listings of quillet's.
 //
-//   quillet-compare [--root OLD=NEW]... [--times] OLD-LISTING NEW-LISTING
+//   quillet-compare [--root OLD=NEW]... [--times] [--] OLD-LISTING NEW-LISTING
 //
 // Writes one tab-separated line per difference to standard output: "added", "removed" or
 // "changed", the path, then the old and new file version, product and company (empty where there
@@ -39,37 +39,48 @@ struct Options {
     std::string newPath;
 };
 
-void PrintUsage() {
-    std::fputs(
-        "usage: quillet-compare [--root OLD=NEW]... [--times] OLD-LISTING NEW-LISTING\n"
-        "  --root OLD=NEW  paths under OLD in the old listing are those under NEW in the new one\n"
-        "  --times         a change of the date or time alone is a change too\n",
-        stderr);
+constexpr const char* kUsage =
+    "usage: quillet-compare [--root OLD=NEW]... [--times] [--] OLD-LISTING NEW-LISTING\n"
+    "  --root OLD=NEW  paths under OLD in the old listing are those under NEW in the new one\n"
+    "  --times         a change of the date or time alone is a change too\n"
+    "  --help          this text\n";
+
+// What is wrong with the arguments, said before the usage.
+std::nullopt_t Refuse(const std::string& problem) {
+    std::fprintf(stderr, "quillet-compare: %s\n%s", problem.c_str(), kUsage);
+    return std::nullopt;
 }
 
-std::optional<Options> ParseArguments(int argc, char* argv[]) {
+std::optional<Options> ParseArguments(int argc, char* argv[], bool& help) {
     Options options;
     std::vector<std::string> listings;
+    bool optionsEnded = false;
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument(argv[index]);
-        if (argument == "--times") {
+        if (optionsEnded || !argument.starts_with("--")) {
+            listings.emplace_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--help") {
+            help = true;
+            return std::nullopt;
+        } else if (argument == "--times") {
             options.times = true;
-        } else if (argument == "--root" && index + 1 < argc) {
-            const std::string_view mapping(argv[++index]);
+        } else if (argument == "--root") {
+            const std::string_view mapping(index + 1 < argc ? argv[++index] : "");
             const std::size_t equals = mapping.find('=');
             if (equals == std::string_view::npos) {
-                return std::nullopt;
+                return Refuse("--root needs OLD=NEW");
             }
             options.roots.push_back(
                 {std::string(mapping.substr(0, equals)), std::string(mapping.substr(equals + 1))});
-        } else if (argument.starts_with("--")) {
-            return std::nullopt;
         } else {
-            listings.emplace_back(argument);
+            return Refuse("unknown option '" + std::string(argument) + "'");
         }
     }
     if (listings.size() != 2) {
-        return std::nullopt;
+        return Refuse("two listings are needed, " + std::to_string(listings.size()) +
+                      " were given");
     }
     options.oldPath = listings[0];
     options.newPath = listings[1];
@@ -77,12 +88,12 @@ std::optional<Options> ParseArguments(int argc, char* argv[]) {
 }
 
 std::optional<ListingIndex> Load(const std::string& path, const Options& options, Side side) {
-    std::unique_ptr<compare::ListingBytes> bytes = compare::ListingBytes::Open(path);
+    std::string error;
+    std::unique_ptr<compare::ListingBytes> bytes = compare::ListingBytes::Open(path, error);
     if (!bytes) {
-        std::fprintf(stderr, "quillet-compare: %s: %s\n", path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "quillet-compare: %s: %s\n", path.c_str(), error.c_str());
         return std::nullopt;
     }
-    std::string error;
     std::optional<ListingIndex> index =
         ListingIndex::Parse(std::move(bytes), options.roots, side, error);
     if (!index) {
@@ -148,9 +159,13 @@ class Report {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const std::optional<Options> options = ParseArguments(argc, argv);
+    bool help = false;
+    const std::optional<Options> options = ParseArguments(argc, argv, help);
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return kExitSame;
+    }
     if (!options) {
-        PrintUsage();
         return kExitTrouble;
     }
     const std::optional<ListingIndex> before = Load(options->oldPath, *options, Side::Old);
