@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -167,6 +169,60 @@ TEST_F(HostileTree, LinkLoopsAndLinksToAncestorsAreWalkedOnce) {
     ASSERT_EQ(symlink("x.exe", (tree / "top/y.exe").c_str()), 0);
     ASSERT_EQ(symlink("y.exe", (tree / "top/x.exe").c_str()), 0);
     EXPECT_EQ(Run(), std::vector<std::string>{"a/b/deep.dll"});
+}
+
+// Another process keeps swapping directories of the tree for links to a directory outside it
+// that holds files of the same names, and back: however the swaps fall between the walk's look
+// at an entry and its listing, or between a listing and the look at its files, nothing from
+// outside is ever listed, with or without reading ahead.
+TEST_F(HostileTree, DirectoriesSwappedForLinksOutOfTheTreeShowNothingFromOutside) {
+    const ImageFile inside =
+        PeWithVersion(EncodeWideBlock(MakeVersionTree(SimpleVersionInfo("Inside", "Acme"))));
+    const ImageFile outside =
+        PeWithVersion(EncodeWideBlock(MakeVersionTree(SimpleVersionInfo("Outside", "Evil"))));
+    constexpr int kSwapped = 8;
+    MakeDirectories(tree / "parked");
+    for (const std::string name : {"app.exe", "deeper/app.dll"}) {
+        MakeDirectories(tree / "outside/deeper");
+        ASSERT_TRUE(WriteImage(tree / ("outside/" + name), outside));
+        for (int index = 0; index < kSwapped; ++index) {
+            MakeDirectories(tree / ("top/s" + std::to_string(index) + "/deeper"));
+            Write("s" + std::to_string(index) + "/" + name, inside);
+        }
+    }
+    const pid_t swapper = fork();
+    if (swapper == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
+        const std::string target = tree / "outside";
+        for (unsigned round = 0; round < 10'000'000; ++round) {
+            std::string name = "s";
+            name += std::to_string(round % kSwapped);
+            const std::string inTree = tree / ("top/" + name);
+            const std::string parked = tree / ("parked/" + name);
+            if (rename(inTree.c_str(), parked.c_str()) == 0 &&
+                symlink(target.c_str(), inTree.c_str()) == 0) {
+                unlink(inTree.c_str());
+            }
+            rename(parked.c_str(), inTree.c_str());
+        }
+        _exit(0);
+    }
+    const std::unique_ptr<const pid_t, void (*)(const pid_t*)> stopSwapping(
+        &swapper, [](const pid_t* child) {
+            kill(*child, SIGKILL);
+            waitpid(*child, nullptr, 0);
+        });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    int runs = 0;
+    for (; runs < 200 && std::chrono::steady_clock::now() < deadline; ++runs) {
+        test_support::RunOptions options;
+        options.withoutReadAhead = runs % 2 == 1;
+        const auto run = RunQuillet({tree / "top", out / "listing/list.txt"}, options);
+        ASSERT_LT(run.exitCode, 128) << "ended by a signal";
+        const std::string listing = ReadFile(out / "listing/list.txt");
+        ASSERT_EQ(listing.find("Outside"), std::string::npos) << "run " << runs << ":\n" << listing;
+    }
+    EXPECT_GT(runs, 10);
 }
 
 TEST_F(HostileTree, DirectoriesWithoutReadOrExecutePermissionArePassedOver) {

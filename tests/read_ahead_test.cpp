@@ -59,6 +59,12 @@ class TreeWatch {
         }
         return true;
     }
+    // How many files were opened by the time nothing has been for a while.
+    std::size_t FilesOpenedOnceSettled() {
+        while (Drain(500)) {
+        }
+        return files.size();
+    }
     // Every file, then every directory, opened so far, in the order they were.
     const std::vector<std::string>& FilesOpened() {
         Drain(0);
@@ -84,10 +90,11 @@ class TreeWatch {
         }
     }
 
-    void Drain(int waitMilliseconds) {
+    // Whether anything happened.
+    bool Drain(int waitMilliseconds) {
         pollfd ready{events, POLLIN, 0};
         if (poll(&ready, 1, waitMilliseconds) <= 0) {
-            return;
+            return false;
         }
         alignas(inotify_event) char buffer[64 * 1024];
         for (ssize_t got; (got = read(events, buffer, sizeof buffer)) > 0;) {
@@ -97,6 +104,7 @@ class TreeWatch {
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
         }
+        return true;
     }
 
     void Note(const inotify_event& event) {
@@ -235,9 +243,43 @@ TEST(ReadAhead, ReadsInTheWalksOrderAtAnyDepth) {
     EXPECT_EQ(watch.FilesOpened(), expected);
 }
 
+// However far the walk lags, the threads read no further ahead than the queue's bounds allow: at
+// most 4,096 jobs, and 4 MiB of their paths (here some 2 KiB a path, so about 2,000 jobs).
+TEST(ReadAhead, ReadsNoFurtherAheadThanTheBoundsOnJobsAndPaths) {
+    const ImageFile program = Program("Widget");
+    struct Shape {
+        std::string below;  // the directories between the top and the files
+        std::size_t mostOpened;
+    };
+    const std::string longName(230, 'n');
+    std::string deep;
+    for (int level = 0; level < 9; ++level) {
+        deep += "/" + longName;
+    }
+    for (const Shape& shape : {Shape{"", 4096}, Shape{deep, 2100}}) {
+        TempDir tree;
+        const std::string top = tree / "top";
+        ASSERT_TRUE(WriteImage(tree / "program.dll", program));
+        for (int directory = 0; directory < 50; ++directory) {
+            const std::string folder = top + shape.below + "/d" + std::to_string(directory);
+            MakeDirectories(folder);
+            for (int file = 0; file < 100; ++file) {  // one program under many names
+                const std::string name = folder + "/f" + std::to_string(file) + ".dll";
+                ASSERT_EQ(link((tree / "program.dll").c_str(), name.c_str()), 0);
+            }
+        }
+        TreeWatch watch(top);
+        WalkStarted walk(top, 2);
+        const std::size_t opened = watch.FilesOpenedOnceSettled();
+        EXPECT_LE(opened, shape.mostOpened) << shape.below.size();
+        EXPECT_GT(opened, shape.mostOpened / 2) << "the threads hardly read ahead";
+    }
+}
+
 // What the threads made and the walk has passed no longer holds room: with files whose version
-// blocks are large (60 KiB, so that 139 of them fill the 8 MiB the results may hold), once the
-// walk asks for a file far past where the threads stopped, they go on past it.
+// blocks are large (60 KiB, so that 139 of them fill the 8 MiB the results may hold), the threads
+// stop there until the walk has taken half, and once the walk asks for a file far past where
+// they stopped, they go on past it.
 TEST(ReadAhead, WhatTheWalkPassesMakesRoomForWhatFollows) {
     TempDir tree;
     const std::string top = tree / "top";
@@ -261,6 +303,7 @@ TEST(ReadAhead, WhatTheWalkPassesMakesRoomForWhatFollows) {
     WalkStarted walk(top, 2);
     // The last the bound lets them read: 139 of these blocks and the directory's listing fill it.
     ASSERT_TRUE(watch.WaitUntilRead(order[138]));
+    EXPECT_LE(watch.FilesOpenedOnceSettled(), 145u) << "results held beyond their bound";
     EXPECT_EQ(ProductAsTheWalkAsks(order[300]), "Widget");
     EXPECT_TRUE(watch.WaitUntilRead(order[390])) << "the threads stopped for want of room";
 }

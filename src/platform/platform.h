@@ -113,8 +113,12 @@ class ReadAhead {
     Queue* queue = nullptr;
 };
 
-// False when the directory cannot be examined; the walk then simply does not enter it.
-bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity);
+// False when the directory cannot be examined; the walk then simply does not enter it. With
+// parent, also the identity of the directory its ".." leads to, where the platform can tell it
+// from the same look (POSIX systems; none on Windows), so that the walk can tell a directory
+// still found where it was listed from a name switched since to lead elsewhere.
+bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
+                          std::optional<DirectoryIdentity>* parent = nullptr);
 
 // The directory a run lists, with links resolved, so that the walk can tell a link that leads out
 // of it. POSIX systems compare identities, Windows resolved paths.
@@ -125,8 +129,8 @@ struct TreeRoot {
 bool ResolveTreeRoot(const char* directory, TreeRoot& root);
 
 // True when the directory that link (a link to a directory) leads to is the root or lies beneath
-// it.
-bool LinkTargetLiesWithin(const char* link, const TreeRoot& root);
+// it; target is then that directory's identity, which the walk checks it lists.
+bool LinkTargetLiesWithin(const char* link, const TreeRoot& root, DirectoryIdentity& target);
 
 // True for the file systems through which a kernel shows its own state (proc, sysfs, devpts,
 // cgroup, debugfs, ...): they hold no programs, and walking them can take forever or stir devices.

@@ -21,23 +21,24 @@ void NoteListingFailure(const std::string& directory) {
     }
 }
 
-// Entering a directory, whatever path leads to it: once per run, and by the rule for volumes.
-bool MayEnter(const std::string& directory, WalkRun& run, std::uint64_t& volume) {
-    platform::DirectoryIdentity identity;
-    if (!platform::GetDirectoryIdentity(directory.c_str(), identity)) {
+// Entering a directory, whatever path leads to it: only where it was found, once per run, and by
+// the rule for volumes.
+bool MayEnter(const std::string& directory, WalkRun& run, const FoundAt& found,
+              platform::DirectoryIdentity& identity) {
+    std::optional<platform::DirectoryIdentity> parent;
+    if (!platform::GetDirectoryIdentity(directory.c_str(), identity, &parent)) {
         NoteListingFailure(directory);
         return false;
     }
-    if (!run.entered.Insert(identity)) {
+    if (!StillWhereFound(found, identity, parent) || !run.entered.Insert(identity)) {
         return false;
     }
-    volume = identity.volume;
     return MayEnterVolume(run.level.volume, identity.volume, directory.c_str());
 }
 
-void EnterDirectory(std::string& path, WalkRun& run) {
+void EnterDirectory(std::string& path, WalkRun& run, const FoundAt& found) {
     path.append(platform::kSearchSuffix);
-    ScanDirectory(path, run);
+    ScanDirectory(path, run, found);
 }
 
 }  // namespace
@@ -52,12 +53,12 @@ void ScanDirectory(std::string& pattern) {
     ScanDirectory(pattern, run);
 }
 
-void ScanDirectory(std::string& pattern, WalkRun& run) {
+void ScanDirectory(std::string& pattern, WalkRun& run, const FoundAt& found) {
     // The pattern itself becomes the listed directory's prefix: a deep walk holds few copies.
     pattern.resize(pattern.size() - kWildcardLength);
     run.readAhead.Entering(pattern, run.level.depth, run.level.volume);
-    std::uint64_t volume = 0;
-    if (!MayEnter(pattern, run, volume)) {
+    platform::DirectoryIdentity identity;
+    if (!MayEnter(pattern, run, found, identity)) {
         return;
     }
     pattern.append(kWildcard);
@@ -70,7 +71,7 @@ void ScanDirectory(std::string& pattern, WalkRun& run) {
         return;
     }
     const WalkLevel outer = run.level;
-    run.level = {volume, outer.depth + 1};
+    run.level = {identity.volume, outer.depth + 1, identity};
     ScanEntries(handle, *record, pattern, run);
     run.level = outer;
     FindClose(handle);
@@ -86,13 +87,15 @@ void ScanEntries(HANDLE handle, WIN32_FIND_DATAA& record, const std::string& pre
             case WalkStep::Examine:
                 ExamineFile(entryPath, record);
                 break;
-            case WalkStep::Follow:
-                if (platform::LinkTargetLiesWithin(entryPath.c_str(), run.root)) {
-                    EnterDirectory(entryPath, run);
+            case WalkStep::Follow: {
+                platform::DirectoryIdentity target;
+                if (platform::LinkTargetLiesWithin(entryPath.c_str(), run.root, target)) {
+                    EnterDirectory(entryPath, run, {.parent = std::nullopt, .target = target});
                 }
                 break;
+            }
             case WalkStep::Enter:
-                EnterDirectory(entryPath, run);
+                EnterDirectory(entryPath, run, {.parent = run.level.identity, .target = {}});
                 break;
             case WalkStep::PassOver:
                 break;

@@ -16,6 +16,8 @@ struct WalkLevel {
     // Of the directory being listed; a change asks for its file system. None above the top.
     std::optional<std::uint64_t> volume;
     int depth = 0;  // of the entries being handled: the top's are at 1
+    // The directory being listed, where the directories among its entries must be found.
+    std::optional<platform::DirectoryIdentity> identity;
 };
 struct WalkRun {
     platform::TreeRoot root;
@@ -30,8 +32,9 @@ struct WalkRun {
 // they are noted in FailedReads. pattern is used as scratch room: what it holds when the call
 // returns is unspecified.
 void ScanDirectory(std::string& pattern);
-// The same for a directory inside a walk, at run.level.depth, that the walk's rules enter.
-void ScanDirectory(std::string& pattern, WalkRun& run);
+// The same for a directory inside a walk, at run.level.depth, that the walk's rules enter,
+// found where found says.
+void ScanDirectory(std::string& pattern, WalkRun& run, const FoundAt& found = {});
 
 // Handles the entries of one open listing, the one already in record first; prefix is the
 // listed directory followed by the separator.

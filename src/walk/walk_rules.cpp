@@ -30,3 +30,11 @@ bool MayEnterVolume(std::optional<std::uint64_t> parentVolume, std::uint64_t vol
 bool PatternWithinBounds(std::size_t patternLength) {
     return patternLength <= kWalkLongestPattern;
 }
+
+bool StillWhereFound(const FoundAt& found, const platform::DirectoryIdentity& identity,
+                     const std::optional<platform::DirectoryIdentity>& parent) {
+    if (found.target) {
+        return identity == *found.target;
+    }
+    return !found.parent || !parent || *parent == *found.parent;
+}

@@ -31,4 +31,19 @@ bool MayEnterVolume(std::optional<std::uint64_t> parentVolume, std::uint64_t vol
 // Whether a search pattern may be listed at all: what the walk's top must satisfy too.
 bool PatternWithinBounds(std::size_t patternLength);
 
+// Where the walk found a directory it is about to list: as an entry of the directory it was
+// listing (parent), or at the end of a link checked to lead inside the tree (target); neither
+// for the top.
+struct FoundAt {
+    std::optional<platform::DirectoryIdentity> parent;
+    std::optional<platform::DirectoryIdentity> target;
+};
+// Whether the directory about to be listed (identity, and where its ".." leads, if told) is still
+// the one the walk found: an entry's ".." leads to the directory it was listed in, a link's end
+// is the directory the link was checked to lead to. Otherwise its name was switched in between
+// (a directory swapped for a link out of the tree, or a link retargeted), and what it now leads
+// to is passed over.
+bool StillWhereFound(const FoundAt& found, const platform::DirectoryIdentity& identity,
+                     const std::optional<platform::DirectoryIdentity>& parent);
+
 inline constexpr platform::WalkRules kWalkRules{DecideEntry, MayEnterVolume};

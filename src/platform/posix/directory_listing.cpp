@@ -9,12 +9,18 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/posix/long_paths.h"
 
 namespace platform::posix {
 
 namespace {
+
+#if !defined(__linux__)
+// Elsewhere a piece is this many entries of readdir's.
+constexpr std::size_t kEntriesInAPiece = 1024;
+#endif
 
 bool Vanished(int error) {
     return error == ENOENT || error == ENOTDIR;
@@ -25,6 +31,10 @@ unsigned char KindOf(const struct stat& status, bool link) {
                                       (link ? kEntryIsLink : 0));
 }
 
+DirectoryIdentity IdentityOf(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 }  // namespace
 
 DWORD AttributesOf(unsigned char kind) {
@@ -32,46 +42,77 @@ DWORD AttributesOf(unsigned char kind) {
            ((kind & kEntryIsLink) != 0 ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
 }
 
-OpenDirectory::OpenDirectory(const std::string& directory, DirectoryListing& listing, Lookup lookup)
-    : listing(listing) {
+DirectoryReader::~DirectoryReader() {
+    Close();
+}
+
+DirectoryReader::DirectoryReader(DirectoryReader&& other) noexcept {
+    *this = std::move(other);
+}
+
+DirectoryReader& DirectoryReader::operator=(DirectoryReader&& other) noexcept {
+    if (this != &other) {
+        Close();
+        std::swap(descriptor, other.descriptor);
+#if !defined(__linux__)
+        std::swap(stream, other.stream);
+#endif
+    }
+    return *this;
+}
+
+void DirectoryReader::Close() {
+#if !defined(__linux__)
+    if (stream != nullptr) {
+        closedir(static_cast<DIR*>(stream));
+        stream = nullptr;
+    }
+#endif
+    if (descriptor >= 0) {
+        close(descriptor);
+        descriptor = -1;
+    }
+}
+
+bool DirectoryReader::Open(const std::string& directory, DirectoryListing& listing, Lookup lookup) {
+    Close();
     descriptor = OpenPath(directory.empty() ? "." : directory.c_str(),
                           O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC, lookup);
     struct stat status {};
     if (descriptor < 0 && lookup == Lookup::FromMemory && errno == EAGAIN) {
         listing.wouldWait = true;
-        return;
+        return false;
     }
     if (descriptor < 0 || fstat(descriptor, &status) != 0) {
         listing.error = errno;
-        return;
+        Close();
+        return false;
     }
     listing.opened = true;
-    listing.identity = {static_cast<std::uint64_t>(status.st_dev),
-                        static_cast<std::uint64_t>(status.st_ino)};
-}
-
-OpenDirectory::~OpenDirectory() {
-    if (descriptor >= 0) {
-        close(descriptor);
+    listing.identity = IdentityOf(status);
+    struct stat parent {};
+    if (fstatat(descriptor, "..", &parent, 0) == 0) {
+        listing.parent = IdentityOf(parent);
     }
+    return true;
 }
 
 // A link is described by what it leads to, a broken one by the link itself; an entry of unknown
 // kind is examined. One that cannot be examined for a reason other than being gone is delivered
 // as a file, so that a candidate among them is looked at, and its failure known, there.
-void OpenDirectory::Add(std::string_view name, unsigned char type) {
+void DirectoryReader::Add(std::string& entries, std::string_view name, unsigned char type) const {
     unsigned char kind = type == DT_DIR ? kEntryIsDirectory : 0;
     if (type == DT_UNKNOWN || type == DT_LNK) {
         if (!Examine(std::string(name).c_str(), type, kind)) {
             return;
         }
     }
-    listing.entries.push_back(static_cast<char>(kind));
-    listing.entries.append(name);
-    listing.entries.push_back('\0');
+    entries.push_back(static_cast<char>(kind));
+    entries.append(name);
+    entries.push_back('\0');
 }
 
-bool OpenDirectory::Examine(const char* name, unsigned char type, unsigned char& kind) const {
+bool DirectoryReader::Examine(const char* name, unsigned char type, unsigned char& kind) const {
     struct stat status {};
     if (type == DT_UNKNOWN) {
         if (fstatat(descriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -91,18 +132,28 @@ bool OpenDirectory::Examine(const char* name, unsigned char type, unsigned char&
     return !Vanished(errno) || fstatat(descriptor, name, &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-void OpenDirectory::ReadEntries() {
+void DirectoryReader::ReadPiece(DirectoryListing& listing) {
+    listing.entries.clear();
     if (descriptor < 0) {
+        listing.complete = true;
         return;
     }
     // As readdir does, a read that fails ends the listing with what was read before it; its
     // reason is kept.
 #if defined(__linux__)
-    // Straight from the kernel's records: opendir would also fstat the directory and allocate a
-    // buffer, once for each of a tree's thousands of directories.
+    // Straight from the kernel's records. A piece is what reads give until half the buffer's
+    // worth has come, so that a small directory is read to its end, and closed, at once.
     alignas(8) char buffer[32 * 1024];
-    ssize_t got = 0;
-    while ((got = getdents64(descriptor, buffer, sizeof buffer)) > 0) {
+    for (std::size_t pieceBytes = 0; pieceBytes < sizeof buffer / 2;) {
+        ssize_t got = 0;
+        do {
+            got = getdents64(descriptor, buffer, sizeof buffer);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            listing.error = got < 0 ? errno : 0;
+            listing.complete = true;
+            break;
+        }
         for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
             unsigned short length = 0;
             std::memcpy(&length, buffer + at + offsetof(dirent64, d_reclen), sizeof length);
@@ -110,34 +161,31 @@ void OpenDirectory::ReadEntries() {
                 length > static_cast<std::size_t>(got) - at) {
                 break;
             }
-            Add(std::string_view(buffer + at + offsetof(dirent64, d_name)),
+            Add(listing.entries, std::string_view(buffer + at + offsetof(dirent64, d_name)),
                 static_cast<unsigned char>(buffer[at + offsetof(dirent64, d_type)]));
             at += length;
         }
-    }
-    if (got < 0) {
-        listing.error = errno;
+        pieceBytes += static_cast<std::size_t>(got);
     }
 #else
-    DIR* stream = fdopendir(dup(descriptor));
-    if (stream == nullptr) {
+    if (stream == nullptr && (stream = fdopendir(dup(descriptor))) == nullptr) {
         listing.error = errno;
-        return;
+        listing.complete = true;
     }
-    errno = 0;
-    while (const dirent* entry = readdir(stream)) {
-        Add(entry->d_name, entry->d_type);
+    for (std::size_t read = 0; !listing.complete && read < kEntriesInAPiece; ++read) {
         errno = 0;
+        const dirent* entry = readdir(static_cast<DIR*>(stream));
+        if (entry == nullptr) {
+            listing.error = errno;
+            listing.complete = true;
+            break;
+        }
+        Add(listing.entries, entry->d_name, entry->d_type);
     }
-    listing.error = errno;
-    closedir(stream);
 #endif
-}
-
-DirectoryListing ListDirectory(const std::string& directory) {
-    DirectoryListing listing;
-    OpenDirectory(directory, listing).ReadEntries();
-    return listing;
+    if (listing.complete) {
+        Close();
+    }
 }
 
 }  // namespace platform::posix

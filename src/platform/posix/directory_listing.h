@@ -1,9 +1,12 @@
-// Listing one directory, for the find calls and the read-ahead alike: every entry at once, each
-// with its kind made known (links and entries of unknown kind examined), so that the directory is
-// closed again straight away and a walk thousands of levels deep holds no descriptor per level.
+// Listing one directory, for the find calls and the read-ahead alike: a piece at a time (what one
+// read of the directory gives, each entry with its kind made known, links and entries of unknown
+// kind examined), so that a directory of a million entries never has them all in memory at once.
+// A directory read to its end in its first piece, as nearly all are, is closed straight away, so
+// that a walk thousands of levels deep holds no descriptor per level.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,34 +23,51 @@ DWORD AttributesOf(unsigned char kind);
 struct DirectoryListing {
     bool opened = false;         // the directory could be opened: identity holds
     DirectoryIdentity identity;  // of the directory opened
-    std::string entries;         // each: its kind (a byte of kEntry* bits), its name, a NUL
-    int error = 0;               // errno of what failed: the open, or a read after some entries
-    bool wouldWait = false;      // opened from memory only, and the device was needed
+    // Of the directory its ".." leads to, from the same open: the directory that holds it, for
+    // one reached as a directory entry rather than as the end of a link.
+    std::optional<DirectoryIdentity> parent;
+    std::string entries;     // of the piece read: each its kind (a byte of kEntry* bits), name, NUL
+    bool complete = false;   // no entries follow those read: the end, or a read that failed
+    int error = 0;           // errno of what failed: the open, or a read after some entries
+    bool wouldWait = false;  // opened from memory only, and the device was needed
 };
 
-class OpenDirectory {
+// A directory opened to be listed; closed when destroyed or read to its end.
+class DirectoryReader {
   public:
-    // Opens directory (ending in a separator, or empty for the current directory) to be listed;
-    // with Lookup::FromMemory only if its path is in the kernel's caches.
-    OpenDirectory(const std::string& directory, DirectoryListing& listing,
-                  Lookup lookup = Lookup::MayWait);
-    ~OpenDirectory();
-    OpenDirectory(const OpenDirectory&) = delete;
-    OpenDirectory& operator=(const OpenDirectory&) = delete;
+    DirectoryReader() = default;
+    ~DirectoryReader();
+    DirectoryReader(DirectoryReader&& other) noexcept;
+    DirectoryReader& operator=(DirectoryReader&& other) noexcept;
 
-    // Reads every entry into the listing, in the order the file system gives them; an entry that
-    // vanished before its kind could be known is left out.
-    void ReadEntries();
+    // Opens directory (ending in a separator, or empty for the current directory), with
+    // Lookup::FromMemory only if its path is in the kernel's caches; fills what listing says of
+    // the open. False when it could not be opened.
+    bool Open(const std::string& directory, DirectoryListing& listing,
+              Lookup lookup = Lookup::MayWait);
+    bool IsOpen() const { return descriptor >= 0; }
+
+    // Reads the next piece of entries into listing.entries, in place of what it held, in the
+    // order the file system gives them; an entry that vanished before its kind could be known is
+    // left out. At the end, or at a read that fails (its reason in listing.error), listing is
+    // complete and the directory closed.
+    void ReadPiece(DirectoryListing& listing);
 
   private:
-    void Add(std::string_view name, unsigned char type);
+    void Add(std::string& entries, std::string_view name, unsigned char type) const;
     // Makes the kind of a link, or of an entry of unknown kind, known; false when it has gone.
     bool Examine(const char* name, unsigned char type, unsigned char& kind) const;
-    DirectoryListing& listing;
+    void Close();
+
     int descriptor = -1;
+#if !defined(__linux__)
+    void* stream = nullptr;  // the DIR of the descriptor
+#endif
 };
 
-// Opens directory and reads every entry.
-DirectoryListing ListDirectory(const std::string& directory);
+// The identity of the directory that the walk's find calls are listing under this name (ending
+// in the separator), while the listing is open: what the files the walk examines there must be
+// found in. None when no such listing is open.
+std::optional<DirectoryIdentity> DirectoryBeingListed(std::string_view directory);
 
 }  // namespace platform::posix

@@ -1,15 +1,21 @@
 // Directory listing for POSIX systems, shaped like the platform's find-first/find-next calls.
 //
-// A listing takes every entry of its directory at once (see directory_listing.h): from the
-// read-ahead, when the walk's directory was listed ahead of it or is being listed, or else now.
+// A listing delivers its directory a piece at a time (see directory_listing.h). The first piece
+// comes from the read-ahead, when the walk's directory was listed ahead of it or is being listed
+// (a directory that ends within it, as nearly all do, needs nothing more); a larger directory is
+// opened again here, checked to be the same directory, and read on a piece at a time as the walk
+// goes, each piece handed to the read-ahead so that its files are looked at ahead of the walk.
 // Entries are delivered with their kind and without their times, which are read only if asked
 // for (platform::GetLastWriteTime), in the one look at a candidate: a tree holds many more files
 // than the few whose times are listed.
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/posix/directory_listing.h"
 #include "platform/posix/errors.h"
@@ -19,12 +25,27 @@
 namespace {
 
 using platform::posix::DirectoryListing;
+using platform::posix::DirectoryReader;
+
+// Directories held open while the walk goes through them, a piece at a time: one per level of a
+// walk through large directories, so bounded against a tree that nests them thousands deep.
+// Beyond the bound, the rest of a directory is read at once.
+constexpr std::size_t kMostHeldOpen = 256;
 
 struct FindListing {
-    std::string names;  // every entry of the directory: its kind (a byte), its name, a NUL
-    int readError = 0;  // errno of a read that ended the listing before its end, or 0
+    std::string directory;  // ending in the separator
+    platform::DirectoryIdentity identity;
+    int depth = 0;           // of the directory in the walk, where the read-ahead knows it
+    bool readAhead = false;  // its pieces are handed to the read-ahead
+    std::string names;       // of the piece being delivered: its kind (a byte), its name, a NUL
     std::size_t cursor = 0;
+    int readError = 0;       // errno of a read that ended the listing before its end, or 0
+    DirectoryReader reader;  // open while pieces remain
 };
+
+// The listings open, the innermost last: the walk's thread only.
+std::vector<FindListing*> openListings;
+std::size_t heldOpen = 0;
 
 bool IsListAllWildcard(std::string_view component) {
     return component == "*.*" || component == "*";
@@ -46,31 +67,111 @@ void FillRecord(unsigned char kind, const char* name, std::size_t length,
     record->cAlternateFileName[0] = '\0';
 }
 
-bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
-    while (listing.cursor < listing.names.size()) {
-        const auto kind = static_cast<unsigned char>(listing.names[listing.cursor]);
-        const char* name = listing.names.c_str() + listing.cursor + 1;
-        const std::size_t length = std::strlen(name);
-        listing.cursor += length + 2;
-        if (length < sizeof record->cFileName) {  // no file system gives a longer name
-            FillRecord(kind, name, length, record);
-            return true;
-        }
+// The next piece into names, handed to the read-ahead; false at the end.
+bool ReadNextPiece(FindListing& listing) {
+    if (!listing.reader.IsOpen()) {
+        return false;
     }
+    DirectoryListing piece;
+    listing.reader.ReadPiece(piece);
+    if (piece.complete) {
+        heldOpen -= 1;
+        listing.readError = piece.error;
+    }
+    listing.names = std::move(piece.entries);
+    listing.cursor = 0;
+    auto* queue = platform::posix::ReadAheadQueue::Active();
+    if (listing.readAhead && queue != nullptr) {
+        queue->Listed(listing.directory, listing.depth, listing.identity, listing.names);
+    }
+    return true;
+}
+
+bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
+    do {
+        while (listing.cursor < listing.names.size()) {
+            const auto kind = static_cast<unsigned char>(listing.names[listing.cursor]);
+            const char* name = listing.names.c_str() + listing.cursor + 1;
+            const std::size_t length = std::strlen(name);
+            listing.cursor += length + 2;
+            if (length < sizeof record->cFileName) {  // no file system gives a longer name
+                FillRecord(kind, name, length, record);
+                return true;
+            }
+        }
+    } while (ReadNextPiece(listing));
     return false;
 }
 
-// The walk's directory from the read-ahead, or listed now.
-DirectoryListing ListingOf(const std::string& directory) {
-    if (auto* queue = platform::posix::ReadAheadQueue::Active()) {
-        if (platform::posix::Job* job = queue->Ask(directory, platform::posix::JobKind::List)) {
-            return std::move(job->listing);
-        }
+// Opens the directory to read it here, from its first piece: the same directory that was
+// listed ahead, if it was; false, with the platform's error set, when it cannot be.
+bool ListHere(FindListing& found, const DirectoryListing* ahead) {
+    DirectoryListing opened;
+    if (!found.reader.Open(found.directory, opened)) {
+        platform::posix::SetLastErrno(opened.error);
+        return false;
     }
-    return platform::posix::ListDirectory(directory);
+    if (ahead != nullptr && !(opened.identity == ahead->identity)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);  // switched for another since: passed over
+        return false;
+    }
+    found.identity = opened.identity;
+    ++heldOpen;
+    ReadNextPiece(found);
+    // Beyond the bound on directories held open, the rest is read now.
+    if (found.reader.IsOpen() && heldOpen > kMostHeldOpen) {
+        std::string all = std::move(found.names);
+        while (ReadNextPiece(found)) {
+            all += found.names;
+        }
+        found.names = std::move(all);
+    }
+    return true;
+}
+
+// The walk's directory from the read-ahead, or listed now.
+FindListing* StartListing(const std::string& directory) {
+    auto* found = new FindListing;
+    found->directory = directory;
+    platform::posix::Job* job = nullptr;
+    if (auto* queue = platform::posix::ReadAheadQueue::Active()) {
+        job = queue->Ask(directory, platform::posix::JobKind::List);
+    }
+    if (job != nullptr && !job->listing.opened) {
+        platform::posix::SetLastErrno(job->listing.error);
+        delete found;
+        return nullptr;
+    }
+    if (job != nullptr && job->listing.complete) {
+        found->identity = job->listing.identity;
+        found->names = std::move(job->listing.entries);
+        found->readError = job->listing.error;
+        return found;
+    }
+    found->readAhead = job != nullptr;
+    found->depth = job != nullptr ? job->depth : 0;
+    if (!ListHere(*found, job != nullptr ? &job->listing : nullptr)) {
+        delete found;
+        return nullptr;
+    }
+    return found;
 }
 
 }  // namespace
+
+namespace platform::posix {
+
+std::optional<DirectoryIdentity> DirectoryBeingListed(std::string_view directory) {
+    const auto listing =
+        std::find_if(openListings.rbegin(), openListings.rend(),
+                     [directory](const FindListing* open) { return open->directory == directory; });
+    if (listing == openListings.rend()) {
+        return std::nullopt;
+    }
+    return (*listing)->identity;
+}
+
+}  // namespace platform::posix
 
 HANDLE FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData) {
     if (lpFileName == nullptr || lpFindFileData == nullptr) {
@@ -82,18 +183,17 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData) {
     if (!IsListAllWildcard(pattern.substr(wildcardStart))) {
         return INVALID_HANDLE_VALUE;
     }
-    DirectoryListing listing = ListingOf(std::string(pattern.substr(0, wildcardStart)));
-    if (!listing.opened) {
-        platform::posix::SetLastErrno(listing.error);
+    FindListing* found = StartListing(std::string(pattern.substr(0, wildcardStart)));
+    if (found == nullptr) {
         return INVALID_HANDLE_VALUE;
     }
-    auto* found = new FindListing{std::move(listing.entries), listing.error};
     if (!DeliverNext(*found, lpFindFileData)) {
-        SetLastError(listing.error != 0 ? platform::posix::ErrorOf(listing.error)
-                                        : ERROR_FILE_NOT_FOUND);
+        SetLastError(found->readError != 0 ? platform::posix::ErrorOf(found->readError)
+                                           : ERROR_FILE_NOT_FOUND);
         delete found;
         return INVALID_HANDLE_VALUE;
     }
+    openListings.push_back(found);
     return found;
 }
 
@@ -115,6 +215,15 @@ BOOL FindClose(HANDLE hFindFile) {
     if (hFindFile == nullptr || hFindFile == INVALID_HANDLE_VALUE) {
         return FALSE;
     }
-    delete static_cast<FindListing*>(hFindFile);
+    auto* listing = static_cast<FindListing*>(hFindFile);
+    const auto open = std::find(openListings.begin(), openListings.end(), listing);
+    if (open == openListings.end()) {
+        return FALSE;  // not a listing of ours, or closed already
+    }
+    openListings.erase(open);
+    if (listing->reader.IsOpen()) {
+        heldOpen -= 1;
+    }
+    delete listing;
     return TRUE;
 }

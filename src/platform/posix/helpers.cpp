@@ -10,6 +10,7 @@
 #endif
 
 #include <array>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
@@ -38,8 +39,9 @@ bool IdentityOfOpenDirectory(int descriptor, DirectoryIdentity& identity) {
     return true;
 }
 
-// Whether root is the open directory or one of its ancestors; takes the descriptor over.
-bool ClimbsToRoot(int directory, const DirectoryIdentity& root) {
+// Whether root is the open directory or one of its ancestors, with the directory's own identity
+// in start; takes the descriptor over.
+bool ClimbsToRoot(int directory, const DirectoryIdentity& root, DirectoryIdentity& start) {
     bool found = false;
     DirectoryIdentity here;
     DirectoryIdentity below;
@@ -47,6 +49,9 @@ bool ClimbsToRoot(int directory, const DirectoryIdentity& root) {
         // At the top of the file system tree, ".." is the directory itself.
         if (!IdentityOfOpenDirectory(directory, here) || (level > 0 && here == below)) {
             break;
+        }
+        if (level == 0) {
+            start = here;
         }
         if (here == root) {
             found = true;
@@ -111,11 +116,15 @@ void OnInterrupt(int signal) {
 
 }  // namespace
 
-bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
+bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
+                          std::optional<DirectoryIdentity>* parent) {
     // The walk's directory is known by the listing it is about to take, whoever made it.
     if (auto* queue = posix::ReadAheadQueue::Active()) {
         if (const posix::Job* job = queue->Ask(directory, posix::JobKind::List)) {
             identity = job->listing.identity;
+            if (parent != nullptr) {
+                *parent = job->listing.parent;
+            }
             posix::SetLastErrno(job->listing.error);
             return job->listing.opened;
         }
@@ -130,6 +139,12 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
         return false;
     }
     identity = IdentityOf(status);
+    if (parent != nullptr) {
+        struct stat above {};
+        *parent = posix::StatPath((std::string(directory) + "/..").c_str(), above)
+                      ? std::optional(IdentityOf(above))
+                      : std::nullopt;
+    }
     return true;
 }
 
@@ -138,8 +153,8 @@ bool ResolveTreeRoot(const char* directory, TreeRoot& root) {
     return GetDirectoryIdentity(directory, root.identity);
 }
 
-bool LinkTargetLiesWithin(const char* link, const TreeRoot& root) {
-    return ClimbsToRoot(posix::OpenPath(link, posix::kPassThroughFlags), root.identity);
+bool LinkTargetLiesWithin(const char* link, const TreeRoot& root, DirectoryIdentity& target) {
+    return ClimbsToRoot(posix::OpenPath(link, posix::kPassThroughFlags), root.identity, target);
 }
 
 bool IsPseudoFileSystem(const char* directory) {

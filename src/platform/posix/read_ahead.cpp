@@ -134,6 +134,7 @@ Job* ReadAheadQueue::Ask(std::string_view path, JobKind kind) {
     }
     if (job == nullptr) {
         job = AddJob(kind, std::string(path), AfterWhatTheWalkHolds());
+        job->within = DirectoryBeingListed(path.substr(0, path.rfind(kPathSeparator) + 1));
     }
     DropBefore(*job, dropped);
     // Being done by a thread: rather than sleep until it is, the walk does the jobs next in line,
@@ -162,7 +163,7 @@ void ReadAheadQueue::DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dro
     }
     job.state = JobState::Running;
     hold.unlock();
-    Do(job, Lookup::MayWait);
+    Do(job, Lookup::MayWait, walkHolds);
     hold.lock();
     Finish(job, dropped);
 }
@@ -170,6 +171,7 @@ void ReadAheadQueue::DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dro
 void ReadAheadQueue::Work() {
     std::unique_lock<std::mutex> hold(lock);
     Dropped dropped;
+    HeldDirectory directories;
     while (!stopping) {
         Job* job = placesTaken < places ? NextToBegin() : nullptr;
         if (job == nullptr) {
@@ -182,7 +184,7 @@ void ReadAheadQueue::Work() {
         job->state = JobState::Running;
         ++placesTaken;
         hold.unlock();
-        Do(*job, Lookup::FromMemory);
+        Do(*job, Lookup::FromMemory, directories);
         const bool wait = WouldWait(*job);
         hold.lock();
         --placesTaken;
@@ -193,7 +195,7 @@ void ReadAheadQueue::Work() {
             hold.unlock();
             job->listing = DirectoryListing{};
             job->examination = Examination{};
-            Do(*job, Lookup::MayWait);
+            Do(*job, Lookup::MayWait, directories);
             hold.lock();
         }
         Finish(*job, dropped);
@@ -212,16 +214,18 @@ Job* ReadAheadQueue::NextToBegin() {
     return queued.First();
 }
 
-void ReadAheadQueue::Do(Job& job, Lookup lookup) const {
+void ReadAheadQueue::Do(Job& job, Lookup lookup, HeldDirectory& directories) const {
     if (job.kind == JobKind::Look) {
-        job.examination = LookAtFile(job.path.c_str(), lookup);
+        job.examination =
+            LookAtFile(job.path.c_str(), lookup, job.within ? &*job.within : nullptr, &directories);
         return;
     }
-    OpenDirectory directory(job.path, job.listing, lookup);
-    // A directory the walk will not enter for its file system is not read.
-    if (job.listing.opened &&
+    DirectoryReader directory;
+    // A directory the walk will not enter, for where it lies or for its file system, is not read.
+    if (directory.Open(job.path, job.listing, lookup) &&
+        (!job.within || job.listing.parent == job.within) &&
         rules.mayEnterVolume(job.parentVolume, job.listing.identity.volume, job.path.c_str())) {
-        directory.ReadEntries();
+        directory.ReadPiece(job.listing);
     }
 }
 
@@ -248,31 +252,50 @@ void ReadAheadQueue::QueueEntriesOf(Job& directory) {
     while (after != nullptr && !queued.Holds(*after)) {
         after = order.Next(*after);
     }
-    Job* const nextInOrder = order.Next(directory);
+    QueueEntries(directory.path, directory.depth, directory.listing.identity,
+                 directory.listing.entries, order.Next(directory), after);
+}
+
+void ReadAheadQueue::Listed(const std::string& directory, int depth,
+                            const DirectoryIdentity& identity, const std::string& entries) {
+    std::unique_lock<std::mutex> hold(lock);
+    if (threads.empty()) {
+        return;  // nothing reads ahead
+    }
+    // Everything before what the walk holds is dropped, so every queued job comes after it.
+    QueueEntries(directory, depth, identity, entries, AfterWhatTheWalkHolds(), queued.First());
+    Dropped dropped;
+    KeepWithinBounds(dropped);
+    Free(dropped, hold);
+}
+
+void ReadAheadQueue::QueueEntries(const std::string& directory, int depth,
+                                  const DirectoryIdentity& identity, const std::string& entries,
+                                  Job* next, Job* nextQueued) {
     std::size_t added = 0;
-    const std::string& entries = directory.listing.entries;
     for (std::size_t at = 0; at < entries.size();) {
         const auto kind = static_cast<unsigned char>(entries[at]);
         const std::string_view name(entries.data() + at + 1);
         at += name.size() + 2;
-        const WalkEntry entry{EntryKindOf(AttributesOf(kind)), name, directory.depth + 1,
-                              directory.path.size() + name.size()};
+        const WalkEntry entry{EntryKindOf(AttributesOf(kind)), name, depth + 1,
+                              directory.size() + name.size()};
         const WalkStep step = rules.decide(entry);
         const bool look = step == WalkStep::Examine && IsCandidate(name);
         if (!look && step != WalkStep::Enter) {
             continue;
         }
-        std::string path = std::string(directory.path).append(name);
+        std::string path = std::string(directory).append(name);
         if (step == WalkStep::Enter) {
             path.push_back(kPathSeparator);
         }
         if (byPath.count(path) != 0) {
             continue;
         }
-        Job* job = AddJob(look ? JobKind::Look : JobKind::List, std::move(path), nextInOrder);
+        Job* job = AddJob(look ? JobKind::Look : JobKind::List, std::move(path), next);
         job->depth = entry.depth;
-        job->parentVolume = directory.listing.identity.volume;
-        queued.InsertBefore(after, *job);
+        job->parentVolume = identity.volume;
+        job->within = identity;
+        queued.InsertBefore(nextQueued, *job);
         ++added;
     }
     WakeReaders(added);

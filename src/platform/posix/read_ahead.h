@@ -30,9 +30,11 @@
 //
 // The jobs are kept in the walk's order in one list: a listing's entries go right after its
 // directory, which is where the walk meets them, whatever the depth, so the threads always begin
-// the queued job the walk will want first. The first job of the list is the one the walk holds
-// (its calls read it until the walk asks for another); the walk's asks come in the list's order,
-// so everything before the job it asks for is what it has passed.
+// the queued job the walk will want first. A listing job reads its directory's first piece (see
+// directory_listing.h); the walk reads a larger directory's further pieces for itself, and hands
+// each over (Listed), its entries' jobs going right after what the walk holds. The first job of the
+// list is the one the walk holds (its calls read it until the walk asks for another); the walk's
+// asks come in the list's order, so everything before the job it asks for is what it has passed.
 //
 // How many threads work at once, by one rule: sixteen threads, of which at most one for each
 // processor beside the walk's (at least one) may do a job from what the kernel holds in memory.
@@ -76,6 +78,10 @@ struct Job {
     std::string path;  // a directory's ends in the separator
     int depth = 0;     // a directory's depth in the walk; its entries lie one deeper
     std::optional<std::uint64_t> parentVolume;  // of the directory that holds a directory
+    // Of the directory the job's entry was listed in: a file is looked at only there, and a
+    // directory read only if its ".." leads there, so that neither is read through a name
+    // switched since to lead elsewhere (a directory swapped for a link out of the tree).
+    std::optional<DirectoryIdentity> within;
     // Where it stands.
     JobState state = JobState::Queued;
     bool dropped = false;         // dropped while running: freed by its thread when done
@@ -124,6 +130,10 @@ class ReadAheadQueue {
     // in the walk's order is dropped. A look that was not queued is made now; a listing that was
     // not queued (no Entering for it) is null, for the caller to make. The walk's thread only.
     Job* Ask(std::string_view path, JobKind kind);
+    // The walk has read a further piece of entries of directory (at depth, of identity) for
+    // itself: their jobs are queued next, after what the walk holds.
+    void Listed(const std::string& directory, int depth, const DirectoryIdentity& identity,
+                const std::string& entries);
 
   private:
     using Dropped = std::vector<Job*>;
@@ -132,9 +142,14 @@ class ReadAheadQueue {
     void DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dropped& dropped);
     void Work();
     Job* NextToBegin();
-    void Do(Job& job, Lookup lookup) const;
+    // directories: the calling thread's own.
+    void Do(Job& job, Lookup lookup, HeldDirectory& directories) const;
     void Finish(Job& job, Dropped& dropped);
     void QueueEntriesOf(Job& directory);
+    // The jobs for entries of directory, before next in the walk's order and before
+    // nextQueued among the queued jobs.
+    void QueueEntries(const std::string& directory, int depth, const DirectoryIdentity& identity,
+                      const std::string& entries, Job* next, Job* nextQueued);
     void WakeReaders(std::size_t jobs);
     void Drop(Job& job, Dropped& dropped);
     void DropBefore(Job& job, Dropped& dropped);
@@ -157,6 +172,7 @@ class ReadAheadQueue {
     std::size_t sleeping = 0;                           // threads waiting for work
     bool heldBack = false;         // results reached their bound: none begins until half is taken
     const Job* awaited = nullptr;  // the running job the walk waits for
+    HeldDirectory walkHolds;       // the directory of the walk's own looks (each thread has one)
     bool stopping = false;
     std::vector<std::thread> threads;
 };

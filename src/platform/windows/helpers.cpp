@@ -101,7 +101,12 @@ bool SameLetters(char a, char b) {
 
 }  // namespace
 
-bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity) {
+// The platform's calls give no parent of an open directory: none is told.
+bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
+                          std::optional<DirectoryIdentity>* parent) {
+    if (parent != nullptr) {
+        parent->reset();
+    }
     HANDLE handle = OpenDirectory(directory);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -123,13 +128,14 @@ bool ResolveTreeRoot(const char* directory, TreeRoot& root) {
     return !root.resolvedPath.empty() && GetDirectoryIdentity(directory, root.identity);
 }
 
-bool LinkTargetLiesWithin(const char* link, const TreeRoot& root) {
-    const std::string target = FinalPath(link);
+bool LinkTargetLiesWithin(const char* link, const TreeRoot& root, DirectoryIdentity& target) {
+    const std::string resolved = FinalPath(link);
     const std::string& top = root.resolvedPath;
     // Paths on Windows ignore letter case.
-    return !top.empty() && target.size() >= top.size() &&
-           std::equal(top.begin(), top.end(), target.begin(), SameLetters) &&
-           (target.size() == top.size() || target[top.size()] == '\\');
+    return !top.empty() && resolved.size() >= top.size() &&
+           std::equal(top.begin(), top.end(), resolved.begin(), SameLetters) &&
+           (resolved.size() == top.size() || resolved[top.size()] == '\\') &&
+           GetDirectoryIdentity(link, target);
 }
 
 // Nothing is read ahead: the platform's own calls serve the walk.

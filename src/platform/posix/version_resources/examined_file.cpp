@@ -19,10 +19,11 @@ Examination Failed(const FileSource& file, Lookup lookup) {
 
 }  // namespace
 
-Examination LookAtFile(const char* path, Lookup lookup) {
+Examination LookAtFile(const char* path, Lookup lookup, const DirectoryIdentity* within,
+                       HeldDirectory* directories) {
     FileSource file(lookup);
     Examination examination;
-    if (!file.Open(path)) {
+    if (!file.Open(path, within, directories)) {
         return Failed(file, lookup);
     }
     examination.opened = true;

@@ -6,8 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/posix/long_paths.h"
-#include "platform/posix/windows_api.h"
+#include "platform/posix/version_resources/file_source.h"
 
 namespace platform::posix {
 
@@ -23,7 +24,10 @@ struct Examination {
 };
 
 // Opens path once, if it names a regular file, and reads its version resource and its time;
-// from memory only, if asked, or not at all.
-Examination LookAtFile(const char* path, Lookup lookup = Lookup::MayWait);
+// from memory only, if asked, or not at all. With within, only a file found in the directory of
+// that identity, held by directories if given (see FileSource::Open).
+Examination LookAtFile(const char* path, Lookup lookup = Lookup::MayWait,
+                       const DirectoryIdentity* within = nullptr,
+                       HeldDirectory* directories = nullptr);
 
 }  // namespace platform::posix

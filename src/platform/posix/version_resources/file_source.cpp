@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/posix/long_paths.h"
 
@@ -78,11 +79,64 @@ bool IsNotThere(int error) {
 
 }  // namespace
 
-int FileSource::OpenRegular(const char* path, struct stat& opened) {
+HeldDirectory::~HeldDirectory() {
+    Release();
+}
+
+void HeldDirectory::Release() {
+    if (descriptor >= 0) {
+        close(descriptor);
+        descriptor = -1;
+    }
+}
+
+int HeldDirectory::Hold(std::string_view directory, const DirectoryIdentity& identity,
+                        Lookup lookup) {
+    if (descriptor >= 0 && held == identity && path == directory) {
+        return descriptor;
+    }
+    Release();
+    path = directory;
+    const int opened = OpenPath(path.empty() ? "." : path.c_str(), kPassThroughFlags, lookup);
+    struct stat status {};
+    if (opened < 0 || fstat(opened, &status) != 0) {
+        const int reason = errno;
+        if (opened >= 0) {
+            close(opened);
+        }
+        errno = reason;
+        return -1;
+    }
+    held = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    if (!(held == identity)) {
+        close(opened);
+        errno = ENOENT;  // not the directory listed: the file is not where it was found
+        return -1;
+    }
+    descriptor = opened;
+    return descriptor;
+}
+
+#if defined(O_PATH)
+int FileSource::Pin(const char* path, const DirectoryIdentity* within, HeldDirectory* directories) {
+    if (within == nullptr) {
+        return OpenPath(path, O_PATH | O_CLOEXEC, lookup);
+    }
+    HeldDirectory forThisLook;
+    HeldDirectory& held = directories != nullptr ? *directories : forThisLook;
+    const char* separator = std::strrchr(path, '/');
+    const std::size_t nameStart = separator != nullptr ? separator + 1 - path : 0;
+    const int directory = held.Hold(std::string_view(path, nameStart), *within, lookup);
+    return directory < 0 ? -1 : OpenAt(directory, path + nameStart, O_PATH | O_CLOEXEC, lookup);
+}
+#endif
+
+int FileSource::OpenRegular(const char* path, const DirectoryIdentity* within,
+                            HeldDirectory* directories, struct stat& opened) {
 #if defined(O_PATH)
     // Pinned first: an O_PATH open never calls a device's or a FIFO's own open, so the kind is
     // checked on the very file the name led to, and only a regular file is opened for reading.
-    const int pinned = OpenPath(path, O_PATH | O_CLOEXEC, lookup);
+    const int pinned = Pin(path, within, directories);
     if (pinned < 0) {
         error = errno;
         return -1;
@@ -98,6 +152,8 @@ int FileSource::OpenRegular(const char* path, struct stat& opened) {
 #else
     // Without O_PATH the kind is looked at by name before the open, and the open checked to have
     // reached the same file; a name switched to a device between the two could still be opened.
+    static_cast<void>(within);
+    static_cast<void>(directories);
     if (!StatPath(path, opened)) {
         error = errno;
         return -1;
@@ -134,9 +190,10 @@ int FileSource::OpenNamedAgain(const char* path, const struct stat& looked) {
     return reading;
 }
 
-bool FileSource::Open(const char* path) {
+bool FileSource::Open(const char* path, const DirectoryIdentity* within,
+                      HeldDirectory* directories) {
     struct stat opened {};
-    if (fd >= 0 || (fd = OpenRegular(path, opened)) < 0) {
+    if (fd >= 0 || (fd = OpenRegular(path, within, directories, opened)) < 0) {
         return false;
     }
     fileSize = static_cast<std::uint64_t>(opened.st_size);

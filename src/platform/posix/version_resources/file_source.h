@@ -11,12 +11,36 @@
 #include <sys/types.h>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/posix/long_paths.h"
 #include "platform/posix/version_resources/byte_view.h"
 
 namespace platform::posix {
+
+// A directory held open for the files looked at in it: found by its path and checked to be the
+// directory of an identity, so that a name is looked up there and nowhere else. Kept for the next
+// look in the same directory, as a walk's looks mostly come a directory at a time.
+class HeldDirectory {
+  public:
+    HeldDirectory() = default;
+    ~HeldDirectory();
+    HeldDirectory(const HeldDirectory&) = delete;
+    HeldDirectory& operator=(const HeldDirectory&) = delete;
+
+    // A descriptor of directory (ending in the separator) if it is the one of identity; -1
+    // otherwise, with errno ENOENT when the path leads to another directory.
+    int Hold(std::string_view directory, const DirectoryIdentity& identity, Lookup lookup);
+
+  private:
+    void Release();
+    std::string path;
+    DirectoryIdentity held;
+    int descriptor = -1;
+};
 
 class FileSource {
   public:
@@ -36,8 +60,12 @@ class FileSource {
 
     // Opens path for reading when it names a regular file; anything else (a directory, a FIFO, a
     // device node, a socket) is refused without being opened, so that nothing can block or stir a
-    // device, even when the name is switched to one while it is being opened. Call once.
-    bool Open(const char* path);
+    // device, even when the name is switched to one while it is being opened. With within, the
+    // file's name is looked up only in the directory of that identity (held by directories, or
+    // opened for this look), so that a directory on the way switched for a link since it was
+    // listed leads nowhere: such a file has gone (ENOENT). Call once.
+    bool Open(const char* path, const DirectoryIdentity* within = nullptr,
+              HeldDirectory* directories = nullptr);
     // Why Open or a read failed (errno), or 0: none, or path named no regular file.
     int Error() const { return error; }
 
@@ -65,7 +93,10 @@ class FileSource {
     bool ReadFully(std::uint64_t offset, std::uint8_t* out, std::size_t count);
     ssize_t Pread(std::uint8_t* out, std::size_t count, std::uint64_t offset) const;
     // A descriptor for reading the regular file path names, with its status; -1 otherwise.
-    int OpenRegular(const char* path, struct stat& opened);
+    int OpenRegular(const char* path, const DirectoryIdentity* within, HeldDirectory* directories,
+                    struct stat& opened);
+    // An O_PATH descriptor of what path names, found in the directory within if given.
+    int Pin(const char* path, const DirectoryIdentity* within, HeldDirectory* directories);
     int ReopenForReading(int pinned, const char* path, const struct stat& status);
     int OpenNamedAgain(const char* path, const struct stat& looked);
 
