@@ -39,6 +39,9 @@ struct FindListing {
     bool readAhead = false;  // its pieces are handed to the read-ahead
     std::string names;       // of the piece being delivered: its kind (a byte), its name, a NUL
     std::size_t cursor = 0;
+    // The piece after it, read as soon as this one is taken, so that the read-ahead has its
+    // files to look at before the walk gets there.
+    std::string nextNames;
     int readError = 0;       // errno of a read that ended the listing before its end, or 0
     DirectoryReader reader;  // open while pieces remain
 };
@@ -67,10 +70,10 @@ void FillRecord(unsigned char kind, const char* name, std::size_t length,
     record->cAlternateFileName[0] = '\0';
 }
 
-// The next piece into names, handed to the read-ahead; false at the end.
-bool ReadNextPiece(FindListing& listing) {
+// Reads the piece after the one being delivered, and hands it to the read-ahead.
+void ReadPieceAhead(FindListing& listing) {
     if (!listing.reader.IsOpen()) {
-        return false;
+        return;
     }
     DirectoryListing piece;
     listing.reader.ReadPiece(piece);
@@ -78,12 +81,22 @@ bool ReadNextPiece(FindListing& listing) {
         heldOpen -= 1;
         listing.readError = piece.error;
     }
-    listing.names = std::move(piece.entries);
-    listing.cursor = 0;
+    listing.nextNames = std::move(piece.entries);
     auto* queue = platform::posix::ReadAheadQueue::Active();
     if (listing.readAhead && queue != nullptr) {
-        queue->Listed(listing.directory, listing.depth, listing.identity, listing.names);
+        queue->Listed(listing.directory, listing.depth, listing.identity, listing.nextNames);
     }
+}
+
+// Takes the next piece to deliver; false at the end.
+bool TakeNextPiece(FindListing& listing) {
+    if (listing.nextNames.empty() && !listing.reader.IsOpen()) {
+        return false;
+    }
+    listing.names = std::move(listing.nextNames);
+    listing.nextNames.clear();
+    listing.cursor = 0;
+    ReadPieceAhead(listing);
     return true;
 }
 
@@ -99,7 +112,7 @@ bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
                 return true;
             }
         }
-    } while (ReadNextPiece(listing));
+    } while (TakeNextPiece(listing));
     return false;
 }
 
@@ -117,14 +130,13 @@ bool ListHere(FindListing& found, const DirectoryListing* ahead) {
     }
     found.identity = opened.identity;
     ++heldOpen;
-    ReadNextPiece(found);
+    ReadPieceAhead(found);
+    TakeNextPiece(found);
     // Beyond the bound on directories held open, the rest is read now.
-    if (found.reader.IsOpen() && heldOpen > kMostHeldOpen) {
-        std::string all = std::move(found.names);
-        while (ReadNextPiece(found)) {
-            all += found.names;
-        }
-        found.names = std::move(all);
+    while (found.reader.IsOpen() && heldOpen > kMostHeldOpen) {
+        found.names += found.nextNames;
+        found.nextNames.clear();
+        ReadPieceAhead(found);
     }
     return true;
 }

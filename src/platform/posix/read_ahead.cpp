@@ -262,8 +262,17 @@ void ReadAheadQueue::Listed(const std::string& directory, int depth,
     if (threads.empty()) {
         return;  // nothing reads ahead
     }
-    // Everything before what the walk holds is dropped, so every queued job comes after it.
-    QueueEntries(directory, depth, identity, entries, AfterWhatTheWalkHolds(), queued.First());
+    // After what the walk holds and every job of the directory's own (its earlier pieces and what
+    // they hold: their paths begin with the directory's), before the rest of the walk.
+    Job* next = AfterWhatTheWalkHolds();
+    while (next != nullptr && next->path.starts_with(directory)) {
+        next = order.Next(*next);
+    }
+    Job* nextQueued = next;
+    while (nextQueued != nullptr && !queued.Holds(*nextQueued)) {
+        nextQueued = order.Next(*nextQueued);
+    }
+    QueueEntries(directory, depth, identity, entries, next, nextQueued);
     Dropped dropped;
     KeepWithinBounds(dropped);
     Free(dropped, hold);

@@ -31,8 +31,9 @@
 // The jobs are kept in the walk's order in one list: a listing's entries go right after its
 // directory, which is where the walk meets them, whatever the depth, so the threads always begin
 // the queued job the walk will want first. A listing job reads its directory's first piece (see
-// directory_listing.h); the walk reads a larger directory's further pieces for itself, and hands
-// each over (Listed), its entries' jobs going right after what the walk holds. The first job of the
+// directory_listing.h); the walk reads a larger directory's further pieces for itself, a piece
+// ahead of the one it delivers, and hands each over (Listed), its entries' jobs going after
+// those of the pieces before it. The first job of the
 // list is the one the walk holds (its calls read it until the walk asks for another); the walk's
 // asks come in the list's order, so everything before the job it asks for is what it has passed.
 //
@@ -131,7 +132,8 @@ class ReadAheadQueue {
     // not queued (no Entering for it) is null, for the caller to make. The walk's thread only.
     Job* Ask(std::string_view path, JobKind kind);
     // The walk has read a further piece of entries of directory (at depth, of identity) for
-    // itself: their jobs are queued next, after what the walk holds.
+    // itself: their jobs are queued after what the walk holds and the jobs of the directory's
+    // earlier pieces.
     void Listed(const std::string& directory, int depth, const DirectoryIdentity& identity,
                 const std::string& entries);
 
