@@ -182,7 +182,7 @@ TEST_F(HostileTree, ANameSwitchedToAFifoWhileItIsExaminedIsNeverOpened) {
 // Another process keeps swapping directories of the tree for links to a directory outside it
 // that holds files of the same names, and back: however the swaps fall between the walk's look
 // at an entry and its listing, or between a listing and the look at its files, nothing from
-// outside is ever listed, with or without reading ahead.
+// outside is ever listed, with or without reading ahead, nor a file there even opened.
 TEST_F(HostileTree, DirectoriesSwappedForLinksOutOfTheTreeShowNothingFromOutside) {
     const ImageFile inside =
         PeWithVersion(EncodeWideBlock(MakeVersionTree(SimpleVersionInfo("Inside", "Acme"))));
@@ -197,6 +197,10 @@ TEST_F(HostileTree, DirectoriesSwappedForLinksOutOfTheTreeShowNothingFromOutside
             MakeDirectories(tree / ("top/s" + std::to_string(index) + "/deeper"));
             Write("s" + std::to_string(index) + "/" + name, inside);
         }
+    }
+    const int watch = inotify_init1(IN_NONBLOCK);
+    for (const char* folder : {"outside", "outside/deeper"}) {
+        ASSERT_GE(inotify_add_watch(watch, (tree / folder).c_str(), IN_OPEN), 0);
     }
     const std::string target = tree / "outside";
     RunWhileChanging(
@@ -215,6 +219,16 @@ TEST_F(HostileTree, DirectoriesSwappedForLinksOutOfTheTreeShowNothingFromOutside
             ASSERT_LT(result.exitCode, 128) << "ended by a signal";
             ASSERT_EQ(listing.find("Outside"), std::string::npos) << listing;
         });
+    alignas(inotify_event) char events[4096];
+    for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            EXPECT_TRUE(event->len == 0 || (event->mask & IN_ISDIR) != 0)
+                << "opened outside: " << event->name;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    close(watch);
 }
 
 TEST_F(HostileTree, DirectoriesWithoutReadOrExecutePermissionArePassedOver) {

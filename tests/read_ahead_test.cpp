@@ -244,10 +244,14 @@ TEST(ReadAhead, ReadsInTheWalksOrderAtAnyDepth) {
 }
 
 // However far the walk lags, the threads read no further ahead than the queue's bounds allow: at
-// most 4,096 jobs, and 4 MiB of their paths (here some 2 KiB a path, so about 2,000 jobs).
-TEST(ReadAhead, ReadsNoFurtherAheadThanTheBoundsOnJobsAndPaths) {
+// most 4,096 jobs, and 4 MiB of their paths (here some 2 KiB a path, so about 2,000 jobs); and of
+// one large directory, no further than the piece after the walk's (32-byte records, 1,024 to a
+// read of 32 KiB, so some 2,048 entries).
+TEST(ReadAhead, ReadsNoFurtherAheadThanTheBoundsOnJobsPathsAndPieces) {
     const ImageFile program = Program("Widget");
     struct Shape {
+        int directories;
+        int filesEach;
         std::string below;  // the directories between the top and the files
         std::size_t mostOpened;
     };
@@ -256,22 +260,23 @@ TEST(ReadAhead, ReadsNoFurtherAheadThanTheBoundsOnJobsAndPaths) {
     for (int level = 0; level < 9; ++level) {
         deep += "/" + longName;
     }
-    for (const Shape& shape : {Shape{"", 4096}, Shape{deep, 2100}}) {
+    for (const Shape& shape :
+         {Shape{50, 100, "", 4096}, Shape{50, 100, deep, 2100}, Shape{1, 6000, "", 2100}}) {
         TempDir tree;
         const std::string top = tree / "top";
         ASSERT_TRUE(WriteImage(tree / "program.dll", program));
-        for (int directory = 0; directory < 50; ++directory) {
+        for (int directory = 0; directory < shape.directories; ++directory) {
             const std::string folder = top + shape.below + "/d" + std::to_string(directory);
             MakeDirectories(folder);
-            for (int file = 0; file < 100; ++file) {  // one program under many names
+            for (int file = 0; file < shape.filesEach; ++file) {  // one program, many names
                 const std::string name = folder + "/f" + std::to_string(file) + ".dll";
                 ASSERT_EQ(link((tree / "program.dll").c_str(), name.c_str()), 0);
             }
         }
         TreeWatch watch(top);
-        WalkStarted walk(top, 2);
+        WalkStarted walk(shape.directories == 1 ? top + "/d0" : top, 2);
         const std::size_t opened = watch.FilesOpenedOnceSettled();
-        EXPECT_LE(opened, shape.mostOpened) << shape.below.size();
+        EXPECT_LE(opened, shape.mostOpened) << shape.below.size() << " " << shape.filesEach;
         EXPECT_GT(opened, shape.mostOpened / 2) << "the threads hardly read ahead";
     }
 }
