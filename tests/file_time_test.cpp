@@ -82,6 +82,8 @@ TEST(FileTimeToSystemTime, FailsPastTheYear30827) {
     EXPECT_FALSE(FileTimeToSystemTime(&topBitSet, &calendar));
     const FILETIME allOnes = FromTicks(~0ULL);
     EXPECT_FALSE(FileTimeToSystemTime(&allOnes, &calendar));
+    EXPECT_FALSE(FileTimeToSystemTime(nullptr, &calendar));
+    EXPECT_FALSE(FileTimeToSystemTime(&lastAccepted, nullptr));
 }
 
 }  // namespace
