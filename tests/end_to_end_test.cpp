@@ -128,16 +128,6 @@ TEST(EndToEnd, ListsEveryProgramFileWithVersionInformationAndNothingElse) {
     EXPECT_EQ(SortedLines(ReadFile(out / "list.txt")), expected);
 }
 
-TEST(EndToEnd, ShowsTheModificationTimeInUtc) {
-    Tree tree;
-    TempDir out;
-    tree.AddPe("a.exe", SimpleVersionInfo("Widget", "Acme"));
-    SetModificationTime(tree / "a.exe", 1'709'595'045);  // 2024-03-04 23:30:45 UTC
-    ASSERT_EQ(RunQuillet({tree.Path(), out / "list.txt"}).exitCode, 0);
-    const std::string listing = ReadFile(out / "list.txt");
-    EXPECT_NE(listing.find("\t04.03.2024\t23:30:45\t"), std::string::npos) << listing;
-}
-
 TEST(EndToEnd, CountsOnlyListedFilesInTheProgressMarkers) {
     Tree tree;
     TempDir out;
