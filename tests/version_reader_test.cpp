@@ -72,29 +72,23 @@ TEST(VersionReaders, GiveThePlaceholderForAMissingOrShortFixedRecord) {
     EXPECT_EQ(ValuesOf(PeWithVersion(EncodeWideBlock(tree))).version, NoInfoText);
 }
 
-TEST(VersionReaders, UseTheFirstTranslationOnly) {
+// The names come from the first translation's table only: none is tried after it, and without a
+// table for it, or without any translation, they read as the placeholder.
+TEST(VersionReaders, TakeNamesFromTheFirstTranslationsTableOnly) {
     VersionInfo info;
     info.translations = {{0x0407, 0x04B0}, {0x0409, 0x04B0}};
     info.stringTables = {
         {"040904B0", {{"CompanyName", "Acme"}, {"ProductName", "Widget"}}},
         {"040704B0", {{"CompanyName", "Acme GmbH"}, {"ProductName", "Dingsbums"}}}};
     EXPECT_EQ(WideValues(info), (Values{"1.2.3.4", "Acme GmbH", "Dingsbums"}));
-}
-
-TEST(VersionReaders, GiveThePlaceholderWhenTheFirstTranslationHasNoTable) {
-    VersionInfo info =
-        InfoWithStrings({{"CompanyName", "Acme"}, {"ProductName", "Widget"}}, "040904E4");
-    EXPECT_EQ(WideValues(info), (Values{"1.2.3.4", NoInfoText, NoInfoText}));
-}
-
-TEST(VersionReaders, GiveThePlaceholderWithoutAUsableTranslationTable) {
-    VersionInfo none = SimpleVersionInfo("Widget", "Acme");
-    none.withTranslationTable = false;
-    EXPECT_EQ(WideValues(none), (Values{"1.2.3.4", NoInfoText, NoInfoText}));
-
-    VersionInfo empty = SimpleVersionInfo("Widget", "Acme");
-    empty.translations.clear();
-    EXPECT_EQ(WideValues(empty), (Values{"1.2.3.4", NoInfoText, NoInfoText}));
+    const Values none{"1.2.3.4", NoInfoText, NoInfoText};
+    EXPECT_EQ(WideValues(InfoWithStrings({{"CompanyName", "Acme"}}, "040904E4")), none);
+    VersionInfo withoutTable = SimpleVersionInfo("Widget", "Acme");
+    withoutTable.withTranslationTable = false;
+    EXPECT_EQ(WideValues(withoutTable), none);
+    VersionInfo emptyTable = SimpleVersionInfo("Widget", "Acme");
+    emptyTable.translations.clear();
+    EXPECT_EQ(WideValues(emptyTable), none);
 }
 
 TEST(VersionReaders, ReadTextsHoweverTheirLengthIsCounted) {
@@ -112,13 +106,10 @@ TEST(VersionReaders, ReadTextsHoweverTheirLengthIsCounted) {
               kWidget);
 }
 
-TEST(VersionReaders, FindKeysInAnyLetterCase) {
-    VersionInfo info =
-        InfoWithStrings({{"companyname", "Acme"}, {"PRODUCTNAME", "Widget"}}, "040904b0");
-    EXPECT_EQ(WideValues(info), kWidget);
-}
-
-TEST(VersionReaders, CopyAnEmptyValueAsTheEmptyText) {
+TEST(VersionReaders, FindKeysInAnyLetterCaseAndCopyEmptyValuesAsTheyAre) {
+    EXPECT_EQ(WideValues(InfoWithStrings({{"companyname", "Acme"}, {"PRODUCTNAME", "Widget"}},
+                                         "040904b0")),
+              kWidget);
     EXPECT_EQ(WideValues(InfoWithStrings({{"CompanyName", ""}, {"ProductName", "Widget"}})),
               (Values{"1.2.3.4", "", "Widget"}));
 }
@@ -163,12 +154,14 @@ TEST(VersionReaders, NeverCutInsideAMultiByteCharacter) {
     EXPECT_EQ(fits.product, std::string(48, 'p') + "\xC3\xA9");
 }
 
+// Wide texts become UTF-8 (every length of character; a lone surrogate U+FFFD), narrow ones
+// are read as Windows-1252.
 TEST(VersionReaders, ConvertTextsToUtf8) {
-    VersionInfo info =
-        InfoWithStrings({{"CompanyName", "M\xC3\xBCller & S\xC3\xB6hne"},
-                         {"ProductName", "\xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80"}});
-    EXPECT_EQ(WideValues(info), (Values{"1.2.3.4", "M\xC3\xBCller & S\xC3\xB6hne",
-                                        "\xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80"}));
+    // The last and first code points of each UTF-8 length: U+007F, U+0080, U+07FF, U+0800,
+    // U+FFFD, U+10000 and U+10FFFF.
+    const std::string text =
+        "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";
+    EXPECT_EQ(WideValues(InfoWithStrings({{"CompanyName", text}})).company, text);
 
     VersionNode lone = MakeVersionTree(InfoWithStrings({{"CompanyName", "x"}}));
     lone.children[0].children[0].children[0].units =
@@ -176,20 +169,10 @@ TEST(VersionReaders, ConvertTextsToUtf8) {
     EXPECT_EQ(ValuesOf(PeWithVersion(EncodeWideBlock(lone))).company,
               "a\xEF\xBF\xBD"
               "b\xEF\xBF\xBD");
-}
 
-TEST(VersionReaders, EncodeEveryLengthOfUtf8Character) {
-    // The last and first code points of each UTF-8 length: U+007F, U+0080, U+07FF, U+0800,
-    // U+FFFD, U+10000 and U+10FFFF.
-    const std::string text =
-        "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";
-    EXPECT_EQ(WideValues(InfoWithStrings({{"CompanyName", text}})).company, text);
-}
-
-TEST(VersionReaders, ReadNarrowTextsAsWindows1252) {
-    VersionInfo info =
+    VersionInfo narrow =
         InfoWithStrings({{"CompanyName", "Caf\xE9 \x80 \x81"}, {"ProductName", "Widget\x99"}});
-    EXPECT_EQ(ValuesOf(NeWithVersion(EncodeNarrowBlock(MakeVersionTree(info)))),
+    EXPECT_EQ(ValuesOf(NeWithVersion(EncodeNarrowBlock(MakeVersionTree(narrow)))),
               (Values{"1.2.3.4", "Caf\xC3\xA9 \xE2\x82\xAC \xC2\x81", "Widget\xE2\x84\xA2"}));
 }
 
