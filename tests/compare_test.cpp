@@ -190,8 +190,9 @@ TEST_F(Inventory, ALineThatIsNoListingLineIsTroubleNamedByItsNumber) {
     EXPECT_EQ(Compare({dir / "missing.txt", dir / "new.txt"}).exitCode, 2);
     const RunResult usage = Compare({dir / "new.txt"});
     EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_TRUE(usage.errors.starts_with("quillet-compare: two listings are needed, 1 were given"
-                                         "\nusage: "))
+    EXPECT_TRUE(
+        usage.errors.starts_with("quillet-compare: two listings are needed, 1 were given"
+                                 "\nusage: "))
         << usage.errors;
     // After "--", a listing may be named like an option.
     WriteText(dir / "--times", ReadFile(dir / "new.txt"));
@@ -285,27 +286,6 @@ TEST_F(Inventory, AnEmptyListingAgainstAFullOne) {
 
 namespace {
 
-// The README's recipe, the block that follows "<!-- recipe: name -->".
-std::string Recipe(const std::string& name) {
-    const std::string readme = ReadFile(QUILLET_README);
-    const std::size_t marker = readme.find("<!-- recipe: " + name + " -->");
-    const std::size_t start = readme.find("```sh\n", marker);
-    if (marker == std::string::npos || start == std::string::npos) {
-        return "false";
-    }
-    const std::size_t body = start + std::strlen("```sh\n");
-    return readme.substr(body, readme.find("```\n", body) - body);
-}
-
-std::string RunRecipe(const std::string& directory, const std::string& name) {
-    const std::string script = directory + "/" + name + ".sh";
-    WriteText(script, Recipe(name));
-    const std::string output = directory + "/" + name + ".out";
-    const std::string command =
-        "cd '" + directory + "' && bash -e '" + script + "' > '" + output + "' 2>&1";
-    return std::system(command.c_str()) == 0 ? ReadFile(output) : "failed: " + ReadFile(output);
-}
-
 // The README's recipe for many machines, run on two machines' listings: it loads them, and its
 // queries find what they say they find (versions compared as numbers, not as text).
 TEST(ManyMachines, TheReadmesSqliteRecipeHoldsTrue) {
@@ -328,11 +308,11 @@ TEST(ManyMachines, TheReadmesSqliteRecipeHoldsTrue) {
                      {"apps/tool.exe", Program("Tool", "Beta Soft", {3, 0, 0, 0})}});
     std::string listed = dir.Path();
     platform::LowerCaseAscii(listed);
-    EXPECT_EQ(RunRecipe(dir.Path(), "load"), "");
-    EXPECT_EQ(RunRecipe(dir.Path(), "below"), "alpha|1.2.3.4|" + listed +
-                                                  "/alpha/apps/widget.exe\nbeta|1.2.3.9|" + listed +
-                                                  "/beta/apps/widget.exe\n");
-    EXPECT_EQ(RunRecipe(dir.Path(), "missing"), "Helper\n");
+    EXPECT_EQ(test_support::RunReadmeRecipe(dir.Path(), "load"), "");
+    EXPECT_EQ(test_support::RunReadmeRecipe(dir.Path(), "below"),
+              "alpha|1.2.3.4|" + listed + "/alpha/apps/widget.exe\nbeta|1.2.3.9|" + listed +
+                  "/beta/apps/widget.exe\n");
+    EXPECT_EQ(test_support::RunReadmeRecipe(dir.Path(), "missing"), "Helper\n");
 }
 
 }  // namespace

@@ -23,11 +23,13 @@
 #include "fixtures/damaged_files.h"
 #include "fixtures/executable_writer.h"
 #include "platform/ascii.h"
+#include "support/fuse_mount.h"
 #include "support/test_support.h"
 
 namespace {
 
 using namespace fixture;
+using test_support::FuseMount;
 using test_support::MakeDirectories;
 using test_support::ReadFile;
 using test_support::RunQuillet;
@@ -36,11 +38,9 @@ using test_support::TempDir;
 // The path field of every line, in order.
 std::vector<std::string> ListedPaths(const std::string& listing) {
     std::vector<std::string> paths;
-    for (std::size_t start = 0; start < listing.size();) {
-        const std::size_t end = listing.find("\r\n", start);
-        const std::string line = listing.substr(start, end - start);
-        paths.push_back(line.substr(line.rfind('\t') + 1));
-        start = end == std::string::npos ? listing.size() : end + 2;
+    for (const std::string& line : test_support::LinesOf(listing)) {
+        paths.push_back(
+            line.substr(line.rfind('\t') + 1, line.find("\r\n") - line.rfind('\t') - 1));
     }
     std::sort(paths.begin(), paths.end());
     return paths;
@@ -165,7 +165,7 @@ TEST_F(HostileTree, ANameSwitchedToAFifoWhileItIsExaminedIsNeverOpened) {
     onOneProcessor.oneProcessor = true;
     RunWhileChanging(
         [folder](unsigned round) {  // one call a switch: the two links exchange names
-            const std::string name = "s" + std::to_string(round % kNames);
+            const std::string name = std::string("s").append(std::to_string(round % kNames));
             renameat2(folder, name.c_str(), folder, (name + ".other").c_str(), RENAME_EXCHANGE);
         },
         kRuns, onOneProcessor,
@@ -194,8 +194,9 @@ TEST_F(HostileTree, DirectoriesSwappedForLinksOutOfTheTreeShowNothingFromOutside
         MakeDirectories(tree / "outside/deeper");
         ASSERT_TRUE(WriteImage(tree / ("outside/" + name), outside));
         for (int index = 0; index < kSwapped; ++index) {
-            MakeDirectories(tree / ("top/s" + std::to_string(index) + "/deeper"));
-            Write("s" + std::to_string(index) + "/" + name, inside);
+            const std::string swapped = std::string("s").append(std::to_string(index));
+            MakeDirectories(tree / ("top/" + swapped + "/deeper"));
+            Write(swapped + "/" + name, inside);
         }
     }
     const int watch = inotify_init1(IN_NONBLOCK);
@@ -205,7 +206,7 @@ TEST_F(HostileTree, DirectoriesSwappedForLinksOutOfTheTreeShowNothingFromOutside
     const std::string target = tree / "outside";
     RunWhileChanging(
         [&](unsigned round) {
-            const std::string name = "s" + std::to_string(round % kSwapped);
+            const std::string name = std::string("s").append(std::to_string(round % kSwapped));
             const std::string inTree = tree / ("top/" + name);
             const std::string parked = tree / ("parked/" + name);
             if (rename(inTree.c_str(), parked.c_str()) == 0 &&
@@ -404,31 +405,6 @@ TEST_F(HostileTree, TimesAreUtcWhateverTheTimeZone) {
               std::string::npos);
 }
 
-// Starts quillet over directory without waiting for it; its console output is thrown away.
-pid_t StartQuillet(const std::string& directory, const std::string& listing) {
-    const pid_t child = fork();
-    if (child == 0) {
-        const int nowhere = open("/dev/null", O_RDWR);
-        dup2(nowhere, STDIN_FILENO);
-        dup2(nowhere, STDOUT_FILENO);
-        execl(QUILLET_BINARY, QUILLET_BINARY, directory.c_str(), listing.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return child;
-}
-
-std::vector<std::string> Lines(const std::string& listing) {
-    std::vector<std::string> lines;
-    for (std::size_t start = 0; start < listing.size();) {
-        std::size_t end = listing.find("\r\n", start);
-        end = end == std::string::npos ? listing.size() : end + 2;
-        lines.push_back(listing.substr(start, end - start));
-        start = end;
-    }
-    return lines;
-}
-
 TEST_F(HostileTree, AnInterruptedRunLeavesOnlyWholeLines) {
     // One program under many names: a run long enough to be interrupted, quickly made.
     constexpr int kDirectories = 40;
@@ -443,13 +419,14 @@ TEST_F(HostileTree, AnInterruptedRunLeavesOnlyWholeLines) {
         ASSERT_EQ(link((tree / "top/program.exe").c_str(), name.c_str()), 0);
     }
     ASSERT_EQ(RunQuillet({tree / "top", out / "listing/whole.txt"}).exitCode, 0);
-    const std::vector<std::string> whole = Lines(ReadFile(out / "listing/whole.txt"));
+    const std::vector<std::string> whole =
+        test_support::LinesOf(ReadFile(out / "listing/whole.txt"));
     ASSERT_EQ(whole.size(), std::size_t{kDirectories * kNamesEach + 1});
     const std::set<std::string> wholeLines(whole.begin(), whole.end());
 
     for (const int signal : {SIGINT, SIGTERM}) {
         const std::string listing = out / ("listing/cut" + std::to_string(signal) + ".txt");
-        const pid_t child = StartQuillet(tree / "top", listing);
+        const pid_t child = test_support::StartQuillet({tree / "top", listing});
         ASSERT_GT(child, 0);
         // Interrupted once the listing has begun to reach the disk, well before the end.
         struct stat status {};
@@ -463,7 +440,7 @@ TEST_F(HostileTree, AnInterruptedRunLeavesOnlyWholeLines) {
         ASSERT_EQ(waitpid(child, &exit, 0), child);
         ASSERT_TRUE(WIFSIGNALED(exit)) << "the run ended before it could be interrupted";
         EXPECT_EQ(WTERMSIG(exit), signal);
-        const std::vector<std::string> cut = Lines(ReadFile(listing));
+        const std::vector<std::string> cut = test_support::LinesOf(ReadFile(listing));
         EXPECT_FALSE(cut.empty());
         EXPECT_LT(cut.size(), whole.size());
         for (const std::string& line : cut) {
@@ -471,77 +448,6 @@ TEST_F(HostileTree, AnInterruptedRunLeavesOnlyWholeLines) {
         }
     }
 }
-
-// Where FUSE can be used: a file system of the project's own that passes a directory through,
-// showing longer names than local ones (--stretch-names) or slow as a share (--latency-us N).
-class FuseMount {
-  public:
-    FuseMount(const std::vector<std::string>& options, const std::string& backing,
-              const std::string& mountPoint)
-        : mountPoint(mountPoint) {
-#ifdef QUILLET_PASSTHROUGH_FS
-        if (access("/dev/fuse", R_OK | W_OK) != 0) {
-            refusal = "/dev/fuse cannot be used here";
-            return;
-        }
-        server = fork();
-        if (server == 0) {
-            const int nowhere = open("/dev/null", O_RDWR);
-            dup2(nowhere, STDOUT_FILENO);
-            dup2(nowhere, STDERR_FILENO);
-            std::vector<const char*> arguments = {QUILLET_PASSTHROUGH_FS};
-            for (const std::string& option : options) {
-                arguments.push_back(option.c_str());
-            }
-            for (const char* argument : {backing.c_str(), mountPoint.c_str(), "-f", "-o", "ro"}) {
-                arguments.push_back(argument);
-            }
-            arguments.push_back(nullptr);
-            execv(QUILLET_PASSTHROUGH_FS, const_cast<char* const*>(arguments.data()));
-            _exit(127);
-        }
-        struct stat mounted {};
-        struct stat parent {};
-        stat((mountPoint + "/..").c_str(), &parent);
-        for (int tries = 0; tries < 500; ++tries) {
-            if (stat(mountPoint.c_str(), &mounted) == 0 && mounted.st_dev != parent.st_dev) {
-                return;
-            }
-            int status = 0;
-            if (waitpid(server, &status, WNOHANG) == server) {
-                server = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        refusal = "the FUSE file system could not be mounted here";
-#else
-        static_cast<void>(options);
-        static_cast<void>(backing);
-        refusal = "libfuse3 was not found when the tests were built";
-#endif
-    }
-
-    ~FuseMount() {
-        if (server > 0) {
-            // Lazily, should the daemon have ended: its mount stays until unmounted.
-            const std::string unmount = "fusermount3 -uz '" + mountPoint + "' 2>/dev/null";
-            if (std::system(unmount.c_str()) != 0) {
-                kill(server, SIGTERM);
-            }
-            waitpid(server, nullptr, 0);
-        }
-    }
-
-    const std::string& Refusal() const {
-        return refusal;
-    }
-
-  private:
-    std::string mountPoint;
-    pid_t server = -1;
-    std::string refusal;
-};
 
 TEST_F(HostileTree, NamesLongerThanTheOldRecordHeldAreListed) {
     MakeDirectories(tree / "backing/d@400");
@@ -680,7 +586,7 @@ TEST_F(HostileTree, AShareThatDropsInTheMiddleOfTheRunEndsIncomplete) {
             << run.errors;
         const std::string listing = ReadFile(out / "listing/list.txt");
         EXPECT_LT(ListedPaths(listing).size(), std::size_t{kPrograms});
-        for (const std::string& line : Lines(listing)) {
+        for (const std::string& line : test_support::LinesOf(listing)) {
             EXPECT_EQ(line.substr(0, 6), "Widget");
             EXPECT_EQ(line.substr(line.size() - 6), ".exe\r\n");
         }

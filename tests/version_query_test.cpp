@@ -73,9 +73,10 @@ TEST_F(VersionQuery, SkipsEmptyComponentsAndIgnoresLetterCase) {
 
 TEST_F(VersionQuery, MatchesKeysBeyondAsciiCharacterByCharacter) {
     VersionInfo info = SimpleVersionInfo("Widget", "Acme");
-    info.stringTables[0].strings = {
-        {"Caf\xC3\xA9", "one"}, {"\xF0\x9D\x92\x9Cpp", "two"}, {"\xC2\x80", "c1"},
-        {"\xF4\x8F\xBF\xBF", "last"}};
+    info.stringTables[0].strings = {{"Caf\xC3\xA9", "one"},
+                                    {"\xF0\x9D\x92\x9Cpp", "two"},
+                                    {"\xC2\x80", "c1"},
+                                    {"\xF4\x8F\xBF\xBF", "last"}};
     Load(MakeVersionTree(info));
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\Caf\xC3\xA9"), "one");
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CAF\xC3\xA9"), "one");
@@ -83,7 +84,7 @@ TEST_F(VersionQuery, MatchesKeysBeyondAsciiCharacterByCharacter) {
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\\xF0\x9D\x92\x9Cpp"), "two");  // a surrogate pair
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\\xF0\x9D\x92\x9Dpp"), "<none>");
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\\xF4\x8F\xBF\xBF"), "last");  // U+10FFFF
-    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\\xC2\x80"), "c1");  // U+0080
+    EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\\xC2\x80"), "c1");            // U+0080
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\\x80"), "<none>");  // a byte 0x80 is no U+0080
     for (const char* malformed :
          {"\\StringFileInfo\\040904B0\\Caf\x80", "\\StringFileInfo\\040904B0\\Caf\xC3",

@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -213,6 +213,50 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     waitpid(child, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+pid_t StartQuillet(const std::vector<std::string>& arguments) {
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>(QUILLET_BINARY)};
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        const int nowhere = open("/dev/null", O_RDWR);
+        dup2(nowhere, STDIN_FILENO);
+        dup2(nowhere, STDOUT_FILENO);
+        execv(QUILLET_BINARY, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+std::vector<std::string> LinesOf(const std::string& listing) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < listing.size();) {
+        std::size_t end = listing.find("\r\n", start);
+        end = end == std::string::npos ? listing.size() : end + 2;
+        lines.push_back(listing.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
+
+std::string RunReadmeRecipe(const std::string& directory, const std::string& name) {
+    const std::string readme = ReadFile(QUILLET_README);
+    const std::size_t marker = readme.find("<!-- recipe: " + name + " -->");
+    const std::size_t start = readme.find("```sh\n", marker);
+    const std::size_t body = start + std::string_view("```sh\n").size();
+    const std::string recipe = marker == std::string::npos || start == std::string::npos
+                                   ? "false"
+                                   : readme.substr(body, readme.find("```\n", body) - body);
+    const std::string script = directory + "/" + name + ".sh";
+    WriteText(script, recipe);
+    const std::string output = directory + "/" + name + ".out";
+    const std::string command =
+        "cd '" + directory + "' && bash -e '" + script + "' > '" + output + "' 2>&1";
+    return std::system(command.c_str()) == 0 ? ReadFile(output) : "failed: " + ReadFile(output);
 }
 
 std::string RunUnprivileged(const std::function<std::string()>& work) {

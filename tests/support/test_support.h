@@ -2,6 +2,8 @@
 // built tool as a user would.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ctime>
 #include <functional>
 #include <string>
@@ -60,6 +62,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const RunOptions& options = {});
 // The same for the built quillet (or, if asked, the one that reads nothing ahead).
 RunResult RunQuillet(const std::vector<std::string>& arguments, const RunOptions& options = {});
+
+// Starts the built quillet with the given arguments without waiting for it; its console output
+// is thrown away.
+pid_t StartQuillet(const std::vector<std::string>& arguments);
+
+// The lines of a listing, each with its CR LF (the last without, if it has none).
+std::vector<std::string> LinesOf(const std::string& listing);
+
+// The README's shell recipe that follows "<!-- recipe: name -->", run with bash -e in
+// directory: its output, or "failed: " and its output.
+std::string RunReadmeRecipe(const std::string& directory, const std::string& name);
 
 // Runs work in a child process with the rights of an ordinary user (when the tests run as root,
 // which ignores permissions), and returns what work returned as text.
