@@ -45,24 +45,23 @@ ImageFile PeWith(std::vector<Resource> resources, bool sortIds = true) {
     return BuildPe(options);
 }
 
-TEST(ResourceSelection, TakesTypeSixteenNameOne) {
+// Type 16, name 1, whatever else the file holds and in whatever order its entries stand; under
+// another name or a named type there is none.
+TEST(ResourceSelection, TakesTypeSixteenNameOneOnly) {
     EXPECT_EQ(ProductOf(PeWith(
-                  {Resource{kIconResourceType, std::uint32_t{1}, 0x0409, Block("Icon")},
+                  {Resource{std::uint32_t{24}, std::uint32_t{1}, 0x0409, {1, 2, 3}},
+                   Resource{kIconResourceType, std::uint32_t{1}, 0x0409, Block("Icon")},
                    Resource{kVersionResourceType, std::uint32_t{2}, 0x0409, Block("Second")},
                    VersionResource(Block("Widget")),
-                   Resource{std::string("CUSTOM"), std::uint32_t{1}, 0x0409, Block("Named")}})),
+                   Resource{std::string("CUSTOM"), std::uint32_t{1}, 0x0409, Block("Named")}},
+                  false)),
               "Widget");
-}
-
-TEST(ResourceSelection, FindsNothingUnderOtherNames) {
     EXPECT_EQ(
         ProductOf(PeWith(
             {Resource{kVersionResourceType, std::uint32_t{2}, 0x0409, Block("Two")},
-             Resource{kVersionResourceType, std::string("VERSION"), 0x0409, Block("Named")}})),
+             Resource{kVersionResourceType, std::string("VERSION"), 0x0409, Block("Named")},
+             Resource{std::string("16"), std::uint32_t{1}, 0x0409, Block("Named type")}})),
         "<none>");
-    EXPECT_EQ(ProductOf(PeWith(
-                  {Resource{std::string("16"), std::uint32_t{1}, 0x0409, Block("Named type")}})),
-              "<none>");
 }
 
 TEST(ResourceSelection, PrefersNeutralThenUnitedStatesEnglishThenTheFirstListed) {
@@ -80,14 +79,6 @@ TEST(ResourceSelection, PrefersNeutralThenUnitedStatesEnglishThenTheFirstListed)
                                 VersionResource(Block("German"), 0x0407)},
                                false)),
               "French");
-}
-
-TEST(ResourceSelection, DoesNotRelyOnSortedEntries) {
-    EXPECT_EQ(ProductOf(PeWith({Resource{std::uint32_t{24}, std::uint32_t{1}, 0x0409, {1, 2, 3}},
-                                VersionResource(Block("Widget")),
-                                Resource{kIconResourceType, std::uint32_t{1}, 0x0409, {4}}},
-                               false)),
-              "Widget");
 }
 
 TEST(ResourceSelection, FindsTheNeVersionResourceAmongOthers) {

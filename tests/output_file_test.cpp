@@ -17,24 +17,18 @@ using test_support::ReadFile;
 using test_support::TempDir;
 using test_support::WriteText;
 
-TEST(OutputFile, EmptyWriteCreatesAnEmptyFile) {
+// Writing the empty text opens the file: a new one is created empty, an existing one emptied.
+TEST(OutputFile, EmptyWriteCreatesOrEmptiesTheFile) {
     TempDir dir;
-    OutputFile output(dir / "list.txt", "w");
-    EXPECT_EQ(output.Write(""), S_OK);
-    EXPECT_EQ(output.Close(), S_OK);
-    struct stat status {};
-    ASSERT_EQ(stat((dir / "list.txt").c_str(), &status), 0);
-    EXPECT_EQ(status.st_size, 0);
-}
-
-TEST(OutputFile, ReplaceModeEmptiesAnExistingFile) {
-    TempDir dir;
-    WriteText(dir / "list.txt", "old line\r\n");
-    {
+    for (const bool existed : {false, true}) {
+        if (existed) {
+            WriteText(dir / "list.txt", "old line\r\n");
+        }
         OutputFile output(dir / "list.txt", "w");
         EXPECT_EQ(output.Write(""), S_OK);
+        EXPECT_EQ(output.Close(), S_OK);
+        EXPECT_EQ(ReadFile(dir / "list.txt"), "");
     }
-    EXPECT_EQ(ReadFile(dir / "list.txt"), "");
 }
 
 TEST(OutputFile, AppendModeKeepsWhatIsThereAndAddsBelowOnALineOfItsOwn) {
@@ -73,6 +67,7 @@ TEST(OutputFile, LinesLongerThanAnyBufferArriveWhole) {
     EXPECT_EQ(ReadFile(dir / "list.txt"), std::string(200000, 'x') + "\r\n");
 }
 
+// A failed open is reported and tried again on the next write; a directory is never opened.
 TEST(OutputFile, FailedOpenIsReportedAndTriedAgainOnTheNextWrite) {
     TempDir dir;
     OutputFile output(dir / "later/list.txt", "w");
@@ -82,27 +77,22 @@ TEST(OutputFile, FailedOpenIsReportedAndTriedAgainOnTheNextWrite) {
     EXPECT_EQ(output.Write("kept\n"), S_OK);
     EXPECT_EQ(output.Close(), S_OK);
     EXPECT_EQ(ReadFile(dir / "later/list.txt"), "kept\r\n");
+    OutputFile directory(dir.Path(), "w");
+    EXPECT_EQ(directory.Write(""), E_FAIL);
+    EXPECT_EQ(directory.Close(), S_OK);  // nothing was opened, so nothing failed to close
 }
 
-TEST(OutputFile, PathNamingADirectoryCannotBeOpened) {
-    TempDir dir;
-    OutputFile output(dir.Path(), "w");
-    EXPECT_EQ(output.Write(""), E_FAIL);
-    EXPECT_EQ(output.Close(), S_OK);  // nothing was opened, so nothing failed to close
-}
-
+// A full disk fails the write that overflows what is held, or else the close: never taken for
+// success.
 TEST(OutputFile, FullDiskIsReportedNotTakenForSuccess) {
-    OutputFile output("/dev/full", "w");
-    ASSERT_EQ(output.Write(""), S_OK);
-    output.Write("a line that cannot reach the disk\n");  // buffered: the failure shows later
-    EXPECT_EQ(output.Close(), E_FAIL);
-}
-
-TEST(OutputFile, FullDiskFailsTheWriteThatOverflowsTheBuffer) {
-    OutputFile output("/dev/full", "w");
-    ASSERT_EQ(output.Write(""), S_OK);
-    EXPECT_EQ(output.Write(std::string(1 << 20, 'x')), E_FAIL);
-    EXPECT_EQ(output.Close(), E_FAIL);
+    OutputFile held("/dev/full", "w");
+    ASSERT_EQ(held.Write(""), S_OK);
+    held.Write("a line that cannot reach the disk\n");  // held: the failure shows later
+    EXPECT_EQ(held.Close(), E_FAIL);
+    OutputFile overflowing("/dev/full", "w");
+    ASSERT_EQ(overflowing.Write(""), S_OK);
+    EXPECT_EQ(overflowing.Write(std::string(1 << 20, 'x')), E_FAIL);
+    EXPECT_EQ(overflowing.Close(), E_FAIL);
 }
 
 TEST(OutputFile, AnInterruptWritesTheWholeLinesHeldThenEndsAsTheSignalWould) {
