@@ -116,21 +116,29 @@ bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
     return false;
 }
 
-// Opens the directory to read it here, from its first piece: the same directory that was
-// listed ahead, if it was; false, with the platform's error set, when it cannot be.
-bool ListHere(FindListing& found, const DirectoryListing* ahead) {
-    DirectoryListing opened;
-    if (!found.reader.Open(found.directory, opened)) {
-        platform::posix::SetLastErrno(opened.error);
-        return false;
+// Reads the directory on here: from where the walk's own listing job stopped, when it is still
+// open, or else opened again, from its first piece (the same directory that was listed ahead, if
+// it was); false, with the platform's error set, when it cannot be.
+bool ListHere(FindListing& found, platform::posix::Job* job) {
+    if (job != nullptr && job->reader.IsOpen()) {
+        found.reader = std::move(job->reader);
+        found.identity = job->listing.identity;
+        found.nextNames = std::move(job->listing.entries);  // its first piece, queued already
+        ++heldOpen;
+    } else {
+        DirectoryListing opened;
+        if (!found.reader.Open(found.directory, opened)) {
+            platform::posix::SetLastErrno(opened.error);
+            return false;
+        }
+        if (job != nullptr && !(opened.identity == job->listing.identity)) {
+            SetLastError(ERROR_FILE_NOT_FOUND);  // switched for another since: passed over
+            return false;
+        }
+        found.identity = opened.identity;
+        ++heldOpen;
+        ReadPieceAhead(found);
     }
-    if (ahead != nullptr && !(opened.identity == ahead->identity)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);  // switched for another since: passed over
-        return false;
-    }
-    found.identity = opened.identity;
-    ++heldOpen;
-    ReadPieceAhead(found);
     TakeNextPiece(found);
     // Beyond the bound on directories held open, the rest is read now.
     while (found.reader.IsOpen() && heldOpen > kMostHeldOpen) {
@@ -162,7 +170,7 @@ FindListing* StartListing(const std::string& directory) {
     }
     found->readAhead = job != nullptr;
     found->depth = job != nullptr ? job->depth : 0;
-    if (!ListHere(*found, job != nullptr ? &job->listing : nullptr)) {
+    if (!ListHere(*found, job)) {
         delete found;
         return nullptr;
     }

@@ -147,23 +147,24 @@ Job* ReadAheadQueue::Ask(std::string_view path, JobKind kind) {
             awaited = nullptr;
             break;
         }
-        DoInPlace(*next, hold, dropped);
+        DoInPlace(*next, hold, dropped, false);
     }
     // Not begun: quicker done here than waited for.
     if (job->state == JobState::Queued) {
-        DoInPlace(*job, hold, dropped);
+        DoInPlace(*job, hold, dropped, true);
     }
     Free(dropped, hold);
     return job->kind == kind ? job : nullptr;
 }
 
-void ReadAheadQueue::DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dropped& dropped) {
+void ReadAheadQueue::DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dropped& dropped,
+                               bool asked) {
     if (queued.Holds(job)) {
         queued.Remove(job);
     }
     job.state = JobState::Running;
     hold.unlock();
-    Do(job, Lookup::MayWait, walkHolds);
+    Do(job, Lookup::MayWait, walkHolds, asked);
     hold.lock();
     Finish(job, dropped);
 }
@@ -184,7 +185,7 @@ void ReadAheadQueue::Work() {
         job->state = JobState::Running;
         ++placesTaken;
         hold.unlock();
-        Do(*job, Lookup::FromMemory, directories);
+        Do(*job, Lookup::FromMemory, directories, false);
         const bool wait = WouldWait(*job);
         hold.lock();
         --placesTaken;
@@ -195,7 +196,7 @@ void ReadAheadQueue::Work() {
             hold.unlock();
             job->listing = DirectoryListing{};
             job->examination = Examination{};
-            Do(*job, Lookup::MayWait, directories);
+            Do(*job, Lookup::MayWait, directories, false);
             hold.lock();
         }
         Finish(*job, dropped);
@@ -214,7 +215,7 @@ Job* ReadAheadQueue::NextToBegin() {
     return queued.First();
 }
 
-void ReadAheadQueue::Do(Job& job, Lookup lookup, HeldDirectory& directories) const {
+void ReadAheadQueue::Do(Job& job, Lookup lookup, HeldDirectory& directories, bool keepOpen) const {
     if (job.kind == JobKind::Look) {
         job.examination =
             LookAtFile(job.path.c_str(), lookup, job.within ? &*job.within : nullptr, &directories);
@@ -226,6 +227,9 @@ void ReadAheadQueue::Do(Job& job, Lookup lookup, HeldDirectory& directories) con
         (!job.within || job.listing.parent == job.within) &&
         rules.mayEnterVolume(job.parentVolume, job.listing.identity.volume, job.path.c_str())) {
         directory.ReadPiece(job.listing);
+        if (keepOpen && !job.listing.complete) {
+            job.reader = std::move(directory);
+        }
     }
 }
 

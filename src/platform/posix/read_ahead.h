@@ -90,6 +90,9 @@ struct Job {
     // What it yields: a listing, or a look.
     DirectoryListing listing;
     Examination examination;
+    // A listing the walk asked for and had done in place, not read to its end: still open, for
+    // the walk to read on from where it stopped.
+    DirectoryReader reader;
     // Its places in the walk's order: among all the jobs, and among the queued ones.
     JobLinks inOrder;
     JobLinks inQueue;
@@ -141,11 +144,12 @@ class ReadAheadQueue {
     using Dropped = std::vector<Job*>;
     Job* AddJob(JobKind kind, std::string path, Job* before);
     Job* AfterWhatTheWalkHolds() const;
-    void DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dropped& dropped);
+    // asked: the job is the one the walk asked for, not one done while it waits.
+    void DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dropped& dropped, bool asked);
     void Work();
     Job* NextToBegin();
-    // directories: the calling thread's own.
-    void Do(Job& job, Lookup lookup, HeldDirectory& directories) const;
+    // directories: the calling thread's own; keepOpen: for a listing the walk asked for.
+    void Do(Job& job, Lookup lookup, HeldDirectory& directories, bool keepOpen) const;
     void Finish(Job& job, Dropped& dropped);
     void QueueEntriesOf(Job& directory);
     // The jobs for entries of directory, before next in the walk's order and before
