@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -52,33 +53,27 @@ TEST(Candidates, AreTheThreeExtensionsWholeAndNothingElse) {
     }
 }
 
-TEST(ListingLine, PadsProductCompanyAndVersionToTheirColumns) {
+// Product, company and version padded to 60, 40 and 15 columns (a longer company widens its
+// field, nothing is ever cut), then date, time and path; zeros for a time that cannot be shown.
+TEST(ListingLine, PadsItsFieldsAndIsNeverCut) {
     const SYSTEMTIME time = Calendar(2024, 3, 5, 7, 8, 9);
-    const std::string line =
-        FormatListingLine("Widget", "Acme", "1.2.3.4", &time, "c/apps/setup.exe");
-    EXPECT_EQ(line,
+    EXPECT_EQ(FormatListingLine("Widget", "Acme", "1.2.3.4", &time, "c/apps/setup.exe"),
               "Widget                                                      \t"
               "Acme                                    \t"
               "1.2.3.4        \t05.03.2024\t07:08:09\tc/apps/setup.exe\n");
-}
-
-TEST(ListingLine, FiftyCharacterProductGetsTenBlanksAndLongCompaniesWidenTheirField) {
-    const SYSTEMTIME time = Calendar(2024, 1, 1, 0, 0, 0);
     const std::string product(50, 'p');
     const std::string company45(45, 'c');
     const std::string line = FormatListingLine(product, company45, NoInfoText, &time, "x.dll");
     EXPECT_EQ(line.substr(0, 61), product + std::string(10, ' ') + "\t");
     EXPECT_EQ(line.substr(61, 46), company45 + "\t");
     EXPECT_EQ(line.substr(107, 16), std::string(NoInfoText) + "\t");
-}
-
-TEST(ListingLine, IsNeverCutHoweverLongItsFields) {
-    const SYSTEMTIME time = Calendar(2024, 1, 1, 0, 0, 0);
-    const std::string company(255, 'c');
     const std::string path = "/" + std::string(5000, 'd') + "/x.exe";
-    const std::string line = FormatListingLine("p", company, "1.0.0.0", &time, path);
-    EXPECT_EQ(line.size(), 5361u);  // 353 bytes of fields and tabs, the 5,007-byte path, LF
-    EXPECT_EQ(line.substr(line.size() - path.size() - 1), path + "\n");
+    const std::string wide = FormatListingLine("p", std::string(255, 'c'), "1.0.0.0", &time, path);
+    EXPECT_EQ(wide.size(), 5361u);  // 353 bytes of fields and tabs, the 5,007-byte path, LF
+    EXPECT_EQ(wide.substr(wide.size() - path.size() - 1), path + "\n");
+    EXPECT_NE(
+        FormatListingLine("p", "c", "v", nullptr, "x.exe").find("\t00.00.0000\t00:00:00\tx.exe\n"),
+        std::string::npos);
 }
 
 TEST(ListingLine, WritesTabsAndLineBreaksInsideFieldsAsBlanks) {
@@ -86,18 +81,9 @@ TEST(ListingLine, WritesTabsAndLineBreaksInsideFieldsAsBlanks) {
     const std::string line =
         FormatListingLine("A\tB", "C\nD", "1\r2", &time, "dir\twith\vodd\fname.exe");
     EXPECT_EQ(line.find_first_of("\n\r\v\f"), line.size() - 1);
-    std::size_t tabs = 0;
-    for (char character : line) {
-        tabs += character == '\t' ? 1 : 0;
-    }
-    EXPECT_EQ(tabs, 5u);
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 5);
     EXPECT_EQ(line.substr(0, 3), "A B");
     EXPECT_NE(line.find("dir with odd name.exe\n"), std::string::npos);
-}
-
-TEST(ListingLine, ShowsZerosWhenTheTimeCannotBeConverted) {
-    const std::string line = FormatListingLine("p", "c", "v", nullptr, "x.exe");
-    EXPECT_NE(line.find("\t00.00.0000\t00:00:00\tx.exe\n"), std::string::npos);
 }
 
 #ifndef _WIN32
