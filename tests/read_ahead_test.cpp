@@ -19,7 +19,7 @@
 
 #include "fixtures/executable_writer.h"
 #include "platform/platform.h"
-#include "platform/posix/read_ahead.h"
+#include "read_ahead/queue.h"
 #include "support/test_support.h"
 #include "support/tree_watch.h"
 #include "support/version_block.h"
@@ -28,7 +28,7 @@
 namespace {
 
 using namespace fixture;
-using platform::posix::ReadAheadQueue;
+using read_ahead::Queue;
 using test_support::MakeDirectories;
 using test_support::TempDir;
 using test_support::TreeWatch;
@@ -43,7 +43,7 @@ class WalkStarted {
   public:
     WalkStarted(const std::string& top, std::size_t threads,
                 const platform::WalkRules& rules = kWalkRules)
-        : queue(std::make_unique<ReadAheadQueue>(rules, threads)) {
+        : queue(std::make_unique<Queue>(rules, threads)) {
         queue->Entering(top + "/", 0, std::nullopt);
         WIN32_FIND_DATAA record{};
         listing = FindFirstFileA((top + "/*.*").c_str(), &record);
@@ -59,7 +59,7 @@ class WalkStarted {
     }
 
   private:
-    std::unique_ptr<ReadAheadQueue> queue;
+    std::unique_ptr<Queue> queue;
     HANDLE listing = INVALID_HANDLE_VALUE;
 };
 

@@ -27,14 +27,24 @@ namespace platform::windows {
 std::string ExtendedPath(const char* path);
 }  // namespace platform::windows
 
-// The walk's and the listing's file calls take their paths extended (see ExtendedPath); the
-// paths they build and list stay the directory as typed joined with the names found.
-#define FindFirstFileA(pattern, record) \
-    ::FindFirstFileA(platform::windows::ExtendedPath(pattern).c_str(), record)
-#define GetFileVersionInfoSizeA(path, handle) \
-    ::GetFileVersionInfoSizeA(platform::windows::ExtendedPath(path).c_str(), handle)
+namespace platform::windows {
+// The platform's find and version calls as the walk and the listing make them: from the walk's
+// read-ahead (src/read_ahead) when a walk is under way, else in place; either way on the path
+// extended (see ExtendedPath), while the paths the walk builds and lists stay the directory as
+// typed joined with the names found. A find handle from FindFirst is this layer's own.
+HANDLE FindFirst(LPCSTR pattern, WIN32_FIND_DATAA* record);
+BOOL FindNext(HANDLE listing, WIN32_FIND_DATAA* record);
+BOOL FindEnd(HANDLE listing);
+DWORD VersionInfoSize(LPCSTR path, LPDWORD handle);
+BOOL VersionInfo(LPCSTR path, DWORD handle, DWORD length, LPVOID data);
+}  // namespace platform::windows
+
+#define FindFirstFileA(pattern, record) platform::windows::FindFirst(pattern, record)
+#define FindNextFileA(listing, record) platform::windows::FindNext(listing, record)
+#define FindClose(listing) platform::windows::FindEnd(listing)
+#define GetFileVersionInfoSizeA(path, handle) platform::windows::VersionInfoSize(path, handle)
 #define GetFileVersionInfoA(path, handle, length, data) \
-    ::GetFileVersionInfoA(platform::windows::ExtendedPath(path).c_str(), handle, length, data)
+    platform::windows::VersionInfo(path, handle, length, data)
 #else
 #include "platform/posix/windows_api.h"
 #endif
@@ -91,11 +101,15 @@ constexpr EntryKind EntryKindOf(DWORD attributes) {
                                                             : EntryKind::Directory;
 }
 
-// Work done ahead of the walk, in the walk's order and by its rules. While one lives, the calls
-// above for the directories and files the walk reaches take what it has ready: on POSIX systems a
+// Whether work may wait for the device, or must be served from what the kernel holds in memory
+// (failing where it would wait): how the read-ahead keeps a warm cache from being crowded.
+enum class Lookup { MayWait, FromMemory };
+
+// Work done ahead of the walk, in the walk's order and by its rules (src/read_ahead). While one
+// lives, the calls above for the directories and files the walk reaches take what it has ready: a
 // pool of threads lists the directories the walk will enter and looks at the candidates it will
 // examine, the walk's own thread doing in place what no thread has begun. The walk that owns it
-// makes every call from one thread. The Windows build reads nothing ahead.
+// makes every call from one thread.
 class ReadAhead {
   public:
     explicit ReadAhead(const WalkRules& rules);

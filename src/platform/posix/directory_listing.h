@@ -30,7 +30,21 @@ struct DirectoryListing {
     bool complete = false;   // no entries follow those read: the end, or a read that failed
     int error = 0;           // errno of what failed: the open, or a read after some entries
     bool wouldWait = false;  // opened from memory only, and the device was needed
+
+    // Calls visit(kind, name) for each entry of the piece, in order.
+    template <typename Visit>
+    void ForEachEntry(const Visit& visit) const;
 };
+
+template <typename Visit>
+void DirectoryListing::ForEachEntry(const Visit& visit) const {
+    for (std::size_t at = 0; at < entries.size();) {
+        const auto kind = static_cast<unsigned char>(entries[at]);
+        const std::string_view name(entries.data() + at + 1);
+        at += name.size() + 2;
+        visit(EntryKindOf(AttributesOf(kind)), name);
+    }
+}
 
 // A directory opened to be listed; closed when destroyed or read to its end.
 class DirectoryReader {

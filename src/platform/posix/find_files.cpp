@@ -19,8 +19,9 @@
 
 #include "platform/posix/directory_listing.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/read_ahead.h"
+#include "platform/posix/read_ahead_work.h"
 #include "platform/posix/windows_api.h"
+#include "read_ahead/queue.h"
 
 namespace {
 
@@ -81,11 +82,11 @@ void ReadPieceAhead(FindListing& listing) {
         heldOpen -= 1;
         listing.readError = piece.error;
     }
-    listing.nextNames = std::move(piece.entries);
-    auto* queue = platform::posix::ReadAheadQueue::Active();
+    auto* queue = read_ahead::Queue::Active();
     if (listing.readAhead && queue != nullptr) {
-        queue->Listed(listing.directory, listing.depth, listing.identity, listing.nextNames);
+        queue->Listed(listing.directory, listing.depth, listing.identity, piece);
     }
+    listing.nextNames = std::move(piece.entries);
 }
 
 // Takes the next piece to deliver; false at the end.
@@ -119,7 +120,7 @@ bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
 // Reads the directory on here: from where the walk's own listing job stopped, when it is still
 // open, or else opened again, from its first piece (the same directory that was listed ahead, if
 // it was); false, with the platform's error set, when it cannot be.
-bool ListHere(FindListing& found, platform::posix::Job* job) {
+bool ListHere(FindListing& found, read_ahead::Job* job) {
     if (job != nullptr && job->reader.IsOpen()) {
         found.reader = std::move(job->reader);
         found.identity = job->listing.identity;
@@ -153,10 +154,7 @@ bool ListHere(FindListing& found, platform::posix::Job* job) {
 FindListing* StartListing(const std::string& directory) {
     auto* found = new FindListing;
     found->directory = directory;
-    platform::posix::Job* job = nullptr;
-    if (auto* queue = platform::posix::ReadAheadQueue::Active()) {
-        job = queue->Ask(directory, platform::posix::JobKind::List);
-    }
+    read_ahead::Job* job = platform::posix::WalksJob(directory.c_str(), true);
     if (job != nullptr && !job->listing.opened) {
         platform::posix::SetLastErrno(job->listing.error);
         delete found;

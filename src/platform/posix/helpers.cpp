@@ -16,7 +16,8 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/file_times.h"
 #include "platform/posix/long_paths.h"
-#include "platform/posix/read_ahead.h"
+#include "platform/posix/read_ahead_work.h"
+#include "read_ahead/job.h"
 
 namespace platform {
 
@@ -119,15 +120,13 @@ void OnInterrupt(int signal) {
 bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
                           std::optional<DirectoryIdentity>* parent) {
     // The walk's directory is known by the listing it is about to take, whoever made it.
-    if (auto* queue = posix::ReadAheadQueue::Active()) {
-        if (const posix::Job* job = queue->Ask(directory, posix::JobKind::List)) {
-            identity = job->listing.identity;
-            if (parent != nullptr) {
-                *parent = job->listing.parent;
-            }
-            posix::SetLastErrno(job->listing.error);
-            return job->listing.opened;
+    if (const read_ahead::Job* job = posix::WalksJob(directory, true)) {
+        identity = job->listing.identity;
+        if (parent != nullptr) {
+            *parent = job->listing.parent;
         }
+        posix::SetLastErrno(job->listing.error);
+        return job->listing.opened;
     }
     struct stat status {};
     if (!posix::StatPath(directory, status)) {
@@ -187,11 +186,9 @@ bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME
         return true;
     }
     // Taken in the one look at the file, when the walk's.
-    if (auto* queue = posix::ReadAheadQueue::Active()) {
-        if (const posix::Job* job = queue->Ask(path, posix::JobKind::Look)) {
-            time = job->examination.modified;
-            return job->examination.opened;
-        }
+    if (const read_ahead::Job* job = posix::WalksJob(path, false)) {
+        time = job->examination.modified;
+        return job->examination.opened;
     }
     struct stat status {};
     if (!posix::StatPath(path, status)) {

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "platform/platform.h"
+
 namespace platform::posix {
 
 // Opening a directory only to pass through it or to look at it needs no right to read it.
@@ -19,7 +21,7 @@ inline constexpr int kPassThroughFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 // Whether an open may wait for the device to find the path, or must be served from what the
 // kernel holds in memory (it fails with EAGAIN otherwise).
-enum class Lookup { MayWait, FromMemory };
+using Lookup = platform::Lookup;
 
 class ReachablePath {
   public:

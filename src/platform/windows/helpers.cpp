@@ -3,6 +3,8 @@
 #include "platform/platform.h"
 
 #include "platform/ascii.h"
+#include "platform/windows/read_ahead_work.h"
+#include "read_ahead/queue.h"
 
 #include <io.h>
 
@@ -107,6 +109,18 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
     if (parent != nullptr) {
         parent->reset();
     }
+    // The walk's directory is known by the listing it is about to take, whoever made it.
+    if (read_ahead::Queue* queue = read_ahead::Queue::Active()) {
+        if (const read_ahead::Job* job = queue->Ask(directory, read_ahead::JobKind::List)) {
+            identity = job->listing.identity;
+            SetLastError(job->listing.error);
+            return job->listing.opened;
+        }
+    }
+    return windows::IdentityOfDirectory(directory, identity);
+}
+
+bool windows::IdentityOfDirectory(const char* directory, DirectoryIdentity& identity) {
     HANDLE handle = OpenDirectory(directory);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -125,7 +139,7 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
 
 bool ResolveTreeRoot(const char* directory, TreeRoot& root) {
     root.resolvedPath = FinalPath(directory);
-    return !root.resolvedPath.empty() && GetDirectoryIdentity(directory, root.identity);
+    return !root.resolvedPath.empty() && windows::IdentityOfDirectory(directory, root.identity);
 }
 
 bool LinkTargetLiesWithin(const char* link, const TreeRoot& root, DirectoryIdentity& target) {
@@ -135,14 +149,8 @@ bool LinkTargetLiesWithin(const char* link, const TreeRoot& root, DirectoryIdent
     return !top.empty() && resolved.size() >= top.size() &&
            std::equal(top.begin(), top.end(), resolved.begin(), SameLetters) &&
            (resolved.size() == top.size() || resolved[top.size()] == '\\') &&
-           GetDirectoryIdentity(link, target);
+           windows::IdentityOfDirectory(link, target);
 }
-
-// Nothing is read ahead: the platform's own calls serve the walk.
-ReadAhead::ReadAhead(const WalkRules& /*rules*/) {}
-ReadAhead::~ReadAhead() = default;
-void ReadAhead::Entering(const std::string& /*directory*/, int /*depth*/,
-                         std::optional<std::uint64_t> /*parentVolume*/) {}
 
 bool IsPseudoFileSystem(const char* /*directory*/) {
     return false;

@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "platform/posix/errors.h"
-#include "platform/posix/read_ahead.h"
+#include "platform/posix/read_ahead_work.h"
 #include "platform/posix/version_resources/examined_file.h"
 #include "platform/posix/version_resources/text_encoding.h"
 #include "platform/posix/version_resources/version_tree.h"
 #include "platform/posix/windows_api.h"
+#include "read_ahead/job.h"
 
 namespace {
 
@@ -75,10 +76,8 @@ BOOL FillBlock(const std::vector<std::uint8_t>& resource, DWORD dwLen, std::uint
 // kept for the calls that follow), or else one of its own.
 template <typename Use>
 auto WithLook(LPCSTR path, const Use& use) {
-    if (auto* queue = platform::posix::ReadAheadQueue::Active()) {
-        if (const auto* job = queue->Ask(path, platform::posix::JobKind::Look)) {
-            return use(job->examination);
-        }
+    if (const read_ahead::Job* job = platform::posix::WalksJob(path, false)) {
+        return use(job->examination);
     }
     return use(platform::posix::LookAtFile(path));
 }

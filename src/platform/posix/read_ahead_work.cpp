@@ -1,0 +1,64 @@
+#include "platform/posix/read_ahead_work.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "read_ahead/queue.h"
+
+namespace platform {
+
+void DoReadAheadJob(read_ahead::Job& job, Lookup lookup, WorkerState& state, const WalkRules& rules,
+                    bool keepOpen) {
+    if (job.kind == read_ahead::JobKind::Look) {
+        job.examination = posix::LookAtFile(
+            job.path.c_str(), lookup, job.within ? &*job.within : nullptr, &state.directories);
+        return;
+    }
+    posix::DirectoryReader directory;
+    // A directory the walk will not enter, for where it lies or for its file system, is not read.
+    if (directory.Open(job.path, job.listing, lookup) &&
+        (!job.within || job.listing.parent == job.within) &&
+        rules.mayEnterVolume(job.parentVolume, job.listing.identity.volume, job.path.c_str())) {
+        directory.ReadPiece(job.listing);
+        if (keepOpen && !job.listing.complete) {
+            job.reader = std::move(directory);
+        }
+    }
+}
+
+read_ahead::Job* posix::WalksJob(const char* path, bool listing) {
+    read_ahead::Queue* queue = read_ahead::Queue::Active();
+    if (queue == nullptr) {
+        return nullptr;
+    }
+    if (listing) {
+        return queue->Ask(path, read_ahead::JobKind::List);
+    }
+    const std::string_view file(path);
+    return queue->Ask(file, read_ahead::JobKind::Look,
+                      posix::DirectoryBeingListed(file.substr(0, file.rfind(kPathSeparator) + 1)));
+}
+
+std::size_t ProcessorsAllowed() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        return static_cast<std::size_t>(std::max(CPU_COUNT(&allowed), 1));
+    }
+    return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+void StartThreadsWithoutSignals(const std::function<void()>& start) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    start();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+}  // namespace platform

@@ -1,0 +1,66 @@
+// The read-ahead's work on POSIX systems: a listing job reads its directory's first piece
+// (directory_listing.h), a look job makes the one look at a candidate (examined_file.h), each
+// from memory only when asked, so that a warm cache is not crowded.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+#include "platform/platform.h"
+#include "platform/posix/directory_listing.h"
+#include "platform/posix/version_resources/examined_file.h"
+
+namespace read_ahead {
+struct Job;
+}
+
+namespace platform {
+
+// What a job yields.
+struct JobYield {
+    posix::DirectoryListing listing;
+    posix::Examination examination;
+    // A listing the walk asked for and had done in place, not read to its end: still open, for
+    // the walk to read on from where it stopped.
+    posix::DirectoryReader reader;
+
+    std::size_t ResultBytes() const { return listing.entries.size() + examination.resource.size(); }
+    // Asked to work from memory only, and the device was needed: to be done again.
+    bool WouldWait() const { return listing.wouldWait || examination.wouldWait; }
+    void Forget() {
+        listing = {};
+        examination = {};
+        reader = {};
+    }
+};
+
+// What a thread keeps from one job to the next.
+struct WorkerState {
+    posix::HeldDirectory directories;
+};
+
+// Threads may work from what the kernel holds in memory: only one for each spare processor
+// does at a time, and a job that would wait gives its place up.
+inline constexpr bool kWorkFromMemory = true;
+
+// Does job: a listing (its first piece, unless the directory is not where it was found or on
+// a file system the walk will not enter) or a look. keepOpen: the walk asked for this listing,
+// which keeps its directory open when the first piece did not reach the end.
+void DoReadAheadJob(read_ahead::Job& job, Lookup lookup, WorkerState& state, const WalkRules& rules,
+                    bool keepOpen);
+
+namespace posix {
+// The walk's job for path from its read-ahead, when a walk is under way: a listing, or the one
+// look at a file (made now if it was not read ahead, in the directory the walk is listing).
+// Null outside a walk.
+read_ahead::Job* WalksJob(const char* path, bool listing);
+}  // namespace posix
+
+// The processors this process may run on (as taskset or a container's cpuset allow), at least 1.
+std::size_t ProcessorsAllowed();
+
+// Runs start (which starts the threads) with every signal blocked, so that the threads take none:
+// signals are for the walk's thread, which writes out the listing on SIGINT and SIGTERM.
+void StartThreadsWithoutSignals(const std::function<void()>& start);
+
+}  // namespace platform
