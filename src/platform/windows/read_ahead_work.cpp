@@ -21,6 +21,9 @@ namespace windows {
 namespace {
 
 constexpr const char* kWildcard = "*.*";
+// A version block's root is at most 64 KiB, and the platform asks for a few times that; a look
+// that claims more is left to the walk's own call.
+constexpr DWORD kLargestBlockReadAhead = 1u << 20;
 
 // The find handles this layer gives out: a listing and how far it has been delivered.
 struct FindListing {
@@ -51,6 +54,10 @@ void LookAt(const std::string& path, VersionLook& look) {
     look.size = (::GetFileVersionInfoSizeA)(extended.c_str(), &unused);
     look.sizeError = GetLastError();
     if (look.size == 0) {
+        return;
+    }
+    if (look.size > kLargestBlockReadAhead) {
+        look.loadInPlace = true;
         return;
     }
     look.block.assign(std::size_t{look.size} + 1, 0);
@@ -144,7 +151,8 @@ DWORD VersionInfoSize(LPCSTR path, LPDWORD handle) {
 }
 
 BOOL VersionInfo(LPCSTR path, DWORD handle, DWORD length, LPVOID data) {
-    if (read_ahead::Job* job = WalksJob(path, read_ahead::JobKind::Look)) {
+    read_ahead::Job* job = WalksJob(path, read_ahead::JobKind::Look);
+    if (job != nullptr && !job->look.loadInPlace) {
         if (!job->look.loaded || data == nullptr) {
             SetLastError(job->look.loaded ? ERROR_INVALID_PARAMETER : job->look.loadError);
             return FALSE;

@@ -51,7 +51,10 @@ struct DirectoryListing {
 struct VersionLook {
     DWORD size = 0;  // GetFileVersionInfoSizeA's answer
     DWORD sizeError = ERROR_SUCCESS;
-    std::vector<unsigned char> block;  // what GetFileVersionInfoA filled
+    // What GetFileVersionInfoA filled; left to the walk's own call (loadInPlace) for a size no
+    // sound block comes near, which only a damaged file claims (gibibytes, mostly untouched).
+    std::vector<unsigned char> block;
+    bool loadInPlace = false;
     BOOL loaded = FALSE;
     DWORD loadError = ERROR_SUCCESS;
 };
