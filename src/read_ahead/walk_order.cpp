@@ -183,11 +183,12 @@ void WalkOrder::CheckInvariants() const {
     std::size_t paths = 0;
     std::size_t results = 0;
     for (const Job* job = order.First(); job != nullptr; job = order.Next(*job)) {
-        // In exactly one state: queued ones in the queue, nothing dropped still in the order.
+        // In exactly one state: nothing dropped still in the order, only queued ones in the
+        // queue (a job added for the walk is queued for it alone, outside the queue).
         assert(!job->dropped);
-        assert((job->state == JobState::Queued) == queued.Holds(*job));
+        assert(!queued.Holds(*job) || job->state == JobState::Queued);
         assert(Find(job->path) == job);
-        queuedSeen += job->state == JobState::Queued ? 1 : 0;
+        queuedSeen += queued.Holds(*job) ? 1 : 0;
         paths += job->path.size();
         results += job->state == JobState::Ready ? job->resultBytes : 0;
     }
