@@ -27,7 +27,7 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &status) == 0;
 }
 
-TEST(CommandLine, MissingArgumentsPrintTheUsageAndCreateNothing) {
+TEST(CommandLine, MissingArgumentsOrAnOutputThatCannotBeOpenedEndTheRunAtOnce) {
     TempDir dir;
     for (const auto& arguments :
          {std::vector<std::string>{}, std::vector<std::string>{dir.Path()}}) {
@@ -37,6 +37,13 @@ TEST(CommandLine, MissingArgumentsPrintTheUsageAndCreateNothing) {
         EXPECT_EQ(run.errors, "");
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+    // An output file that cannot be opened: exit 2 and its message, nothing else.
+    for (const std::string& output : {dir / "missing/out.txt", dir.Path()}) {
+        const auto run = RunQuillet({dir.Path(), output});
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.output, "Error: Open output file failed !!\n");
+    }
+    EXPECT_FALSE(Exists(dir / "missing"));
 }
 
 // An empty tree, or one that does not exist, is no error: the banner, Ok, and an empty listing
@@ -83,16 +90,6 @@ TEST(CommandLine, OneTrailingSeparatorIsRemoved) {
         EXPECT_EQ(run.output.substr(0, Banner(pattern, dir / "out.txt", false).size()),
                   Banner(pattern, dir / "out.txt", false));
     }
-}
-
-TEST(CommandLine, OutputThatCannotBeOpenedGivesExitTwoAndNothingElse) {
-    TempDir dir;
-    for (const std::string& output : {dir / "missing/out.txt", dir.Path()}) {
-        const auto run = RunQuillet({dir.Path(), output});
-        EXPECT_EQ(run.exitCode, 2);
-        EXPECT_EQ(run.output, "Error: Open output file failed !!\n");
-    }
-    EXPECT_FALSE(Exists(dir / "missing"));
 }
 
 TEST(CommandLine, ArgumentsOfAnyLengthAreAccommodated) {

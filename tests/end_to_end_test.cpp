@@ -176,27 +176,6 @@ TEST(EndToEnd, AppendModeAddsTheSameLinesBelowTheFirstRun) {
     }
 }
 
-TEST(EndToEnd, KeepsEveryLineWholeAndOneLinePerFile) {
-    Tree tree;
-    TempDir out;
-    const std::string company(255, 'c');
-    const std::string longDirectory(200, 'L');
-    tree.AddPe(longDirectory + "/" + longDirectory + "/Long.exe",
-               SimpleVersionInfo("Product", company));
-    tree.AddPe("odd\tname\nwith breaks.dll", SimpleVersionInfo("Tab\there", "Line\r\nbreak"));
-    ASSERT_EQ(RunQuillet({tree.Path(), out / "list.txt"}).exitCode, 0);
-    const std::vector<std::string> lines = SortedLines(ReadFile(out / "list.txt"));
-    ASSERT_EQ(lines.size(), 2u);
-    for (const std::string& line : lines) {
-        EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 5) << line;
-        EXPECT_EQ(line.find_first_of("\r\n"), line.size() - 2) << line;
-    }
-    EXPECT_NE(lines[0].find("\t" + company + "\t"), std::string::npos);
-    EXPECT_NE(lines[0].find(Lower(tree / (longDirectory + "/" + longDirectory + "/long.exe\r\n"))),
-              std::string::npos);
-    EXPECT_EQ(lines[1].substr(0, 9), "Tab here ");
-}
-
 // However a write fails (a full disk or device, a file-size limit, a reader that goes away), the
 // run ends with exit code 3 and its message, never by a signal, and the file holds the listing's
 // beginning in whole lines.

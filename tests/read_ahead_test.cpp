@@ -138,16 +138,11 @@ TEST(ReadAhead, ReadsInTheWalksOrderAtAnyDepth) {
         }
     }
     // The walk meets the branches in the order their directory lists them.
-    DIR* stream = opendir(chain.c_str());
-    ASSERT_NE(stream, nullptr);
     std::vector<std::string> expected;
-    while (const dirent* entry = readdir(stream)) {
-        if (entry->d_name[0] != '.') {
-            const auto& branch = branches[entry->d_name[0] - 'p'];
-            expected.insert(expected.end(), branch.begin(), branch.end());
-        }
+    for (const std::string& name : test_support::NamesInListingOrder(chain)) {
+        const auto& branch = branches[name[0] - 'p'];
+        expected.insert(expected.end(), branch.begin(), branch.end());
     }
-    closedir(stream);
     TreeWatch watch(top);
     WalkStarted walk(top, 1);
     ASSERT_TRUE(watch.WaitUntilRead(expected.back()));
@@ -207,14 +202,9 @@ TEST(ReadAhead, WhatTheWalkPassesMakesRoomForWhatFollows) {
         ASSERT_TRUE(WriteImage(top + "/f" + std::to_string(index) + ".dll", program));
     }
     std::vector<std::string> order;  // the walk's
-    DIR* stream = opendir(top.c_str());
-    ASSERT_NE(stream, nullptr);
-    while (const dirent* entry = readdir(stream)) {
-        if (entry->d_name[0] != '.') {
-            order.push_back(top + "/" + entry->d_name);
-        }
+    for (const std::string& name : test_support::NamesInListingOrder(top)) {
+        order.push_back(top + "/" + name);
     }
-    closedir(stream);
     TreeWatch watch(top);
     WalkStarted walk(top, 2);
     // The last the bound lets them read: 139 of these blocks and the directory's listing fill it.

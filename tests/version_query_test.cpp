@@ -48,7 +48,9 @@ VersionNode WidgetTree() {
     return MakeVersionTree(SimpleVersionInfo("Widget", "Acme"));
 }
 
-TEST_F(VersionQuery, RootIsNamedByABackslashOrByNothing) {
+// The root is named by a backslash or by nothing; empty components are skipped and letter case
+// ignored, but a key must match whole.
+TEST_F(VersionQuery, SkipsEmptyComponentsAndIgnoresLetterCase) {
     Load(WidgetTree());
     for (const char* root : {"\\", "", "\\\\"}) {
         void* value = nullptr;
@@ -59,10 +61,6 @@ TEST_F(VersionQuery, RootIsNamedByABackslashOrByNothing) {
         std::memcpy(&signature, value, sizeof signature);
         EXPECT_EQ(signature, 0xFEEF04BDu);
     }
-}
-
-TEST_F(VersionQuery, SkipsEmptyComponentsAndIgnoresLetterCase) {
-    Load(WidgetTree());
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName"), "Acme");
     EXPECT_EQ(Text("StringFileInfo\\\\040904b0\\\\companyNAME\\"), "Acme");
     EXPECT_EQ(Text("\\STRINGFILEINFO\\040904B0\\ProductName"), "Widget");
@@ -72,8 +70,8 @@ TEST_F(VersionQuery, SkipsEmptyComponentsAndIgnoresLetterCase) {
     // Each text is converted into room of its own: an answer stands whatever is asked next.
     void* product = nullptr;
     UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(block.get(), "\\StringFileInfo\\040904B0\\ProductName", &product,
-                               &length));
+    ASSERT_TRUE(
+        VerQueryValueA(block.get(), "\\StringFileInfo\\040904B0\\ProductName", &product, &length));
     EXPECT_EQ(Text("\\StringFileInfo\\040904B0\\CompanyName"), "Acme");
     EXPECT_STREQ(static_cast<const char*>(product), "Widget");
 }

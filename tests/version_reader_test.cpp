@@ -55,20 +55,17 @@ TEST(VersionReaders, ReadWidgetFromEveryKindOfFile) {
     }
 }
 
+// Four decimal numbers; the placeholder for a missing fixed record, or one too short to hold
+// the version (never read past).
 TEST(VersionReaders, PrintTheFourPartsOfTheFileVersionInDecimal) {
     EXPECT_EQ(WideValues(SimpleVersionInfo("P", "C", {1, 0, 1, 0})).version, "1.0.1.0");
     EXPECT_EQ(WideValues(SimpleVersionInfo("P", "C", {65535, 65535, 65535, 65535})).version,
               "65535.65535.65535.65535");
-    EXPECT_EQ(WideValues(SimpleVersionInfo("P", "C", {5, 0, 2195, 1})).version, "5.0.2195.1");
-}
-
-TEST(VersionReaders, GiveThePlaceholderForAMissingOrShortFixedRecord) {
     VersionInfo info = SimpleVersionInfo("Widget", "Acme");
     info.fileVersion.reset();
     EXPECT_EQ(WideValues(info), (Values{NoInfoText, "Acme", "Widget"}));
-
     VersionNode tree = MakeVersionTree(SimpleVersionInfo("Widget", "Acme"));
-    tree.binary->resize(40);  // shorter than the record: never read past it
+    tree.binary->resize(40);
     EXPECT_EQ(ValuesOf(PeWithVersion(EncodeWideBlock(tree))).version, NoInfoText);
 }
 
@@ -114,44 +111,35 @@ TEST(VersionReaders, FindKeysInAnyLetterCaseAndCopyEmptyValuesAsTheyAre) {
               (Values{"1.2.3.4", "", "Widget"}));
 }
 
-TEST(VersionReaders, CutCompanyNamesToTwoHundredFiftyFiveAndProductNamesToFifty) {
-    const std::string company(300, 'c');
-    const std::string product(60, 'p');
-    const Values values =
-        WideValues(InfoWithStrings({{"CompanyName", company}, {"ProductName", product}}));
-    EXPECT_EQ(values.company, company.substr(0, 255));
-    EXPECT_EQ(values.product, product.substr(0, 50));
-}
+// Company names cut to 255 bytes, product names to 50, never inside a multi-byte character; the
+// rest of the buffer up to the limit filled with NULs, nothing past it touched, and a smaller
+// buffer lowering the limit.
+TEST(VersionReaders, CutValuesToTheirLimitsWhole) {
+    const Values cut = WideValues(InfoWithStrings(
+        {{"CompanyName", std::string(300, 'c')}, {"ProductName", std::string(60, 'p')}}));
+    EXPECT_EQ(cut.company, std::string(255, 'c'));
+    EXPECT_EQ(cut.product, std::string(50, 'p'));
+    const Values characters =
+        WideValues(InfoWithStrings({{"CompanyName", std::string(254, 'c') + "\xF0\x9F\x98\x80"},
+                                    {"ProductName", std::string(49, 'p') + "\xC3\xA9"}}));
+    EXPECT_EQ(characters.company, std::string(254, 'c'));
+    EXPECT_EQ(characters.product, std::string(49, 'p'));
+    EXPECT_EQ(
+        WideValues(InfoWithStrings({{"ProductName", std::string(48, 'p') + "\xC3\xA9"}})).product,
+        std::string(48, 'p') + "\xC3\xA9");
 
-TEST(VersionReaders, FillTheRestOfTheBufferWithNuls) {
     TempDir dir;
     const auto block = LoadImage(
-        dir, PeWithVersion(EncodeWideBlock(MakeVersionTree(SimpleVersionInfo("Widget", "Acme"))),
-                           false));
+        dir, PeWithVersion(EncodeWideBlock(MakeVersionTree(SimpleVersionInfo("Widget", "Acme")))));
     ASSERT_NE(block, nullptr);
     char product[52];
     std::memset(product, '#', sizeof product);
     ReadProductName(block.get(), product, 50);
     EXPECT_EQ(std::string(product, 51), "Widget" + std::string(45, '\0'));
-    EXPECT_EQ(product[51], '#');  // nothing past the limit and its terminator is touched
-    // A buffer smaller than the limit lowers it: the text and its terminator fit the buffer.
+    EXPECT_EQ(product[51], '#');
     char small[4];
     ReadProductName(block.get(), small, 50);
     EXPECT_EQ(std::string(small, 4), std::string("Wid") + '\0');
-}
-
-TEST(VersionReaders, NeverCutInsideAMultiByteCharacter) {
-    // 49 letters and a two-byte character: the character does not fit the 50 bytes, whole.
-    const std::string product = std::string(49, 'p') + "\xC3\xA9";
-    // 254 letters and a four-byte character.
-    const std::string company = std::string(254, 'c') + "\xF0\x9F\x98\x80";
-    const Values values =
-        WideValues(InfoWithStrings({{"CompanyName", company}, {"ProductName", product}}));
-    EXPECT_EQ(values.product, std::string(49, 'p'));
-    EXPECT_EQ(values.company, std::string(254, 'c'));
-    const Values fits =
-        WideValues(InfoWithStrings({{"ProductName", std::string(48, 'p') + "\xC3\xA9"}}));
-    EXPECT_EQ(fits.product, std::string(48, 'p') + "\xC3\xA9");
 }
 
 // Wide texts become UTF-8 (every length of character; a lone surrogate U+FFFD), narrow ones

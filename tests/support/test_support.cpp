@@ -232,6 +232,20 @@ pid_t StartQuillet(const std::vector<std::string>& arguments) {
     return child;
 }
 
+std::vector<std::string> NamesInListingOrder(const std::string& directory) {
+    std::vector<std::string> names;
+    if (DIR* stream = opendir(directory.c_str())) {
+        while (const dirent* entry = readdir(stream)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(stream);
+    }
+    return names;
+}
+
 std::vector<std::string> LinesOf(const std::string& listing) {
     std::vector<std::string> lines;
     for (std::size_t start = 0; start < listing.size();) {

@@ -67,6 +67,9 @@ RunResult RunQuillet(const std::vector<std::string>& arguments, const RunOptions
 // is thrown away.
 pid_t StartQuillet(const std::vector<std::string>& arguments);
 
+// The names in directory but "." and "..", in the order its listing gives them (the walk's).
+std::vector<std::string> NamesInListingOrder(const std::string& directory);
+
 // The lines of a listing, each with its CR LF (the last without, if it has none).
 std::vector<std::string> LinesOf(const std::string& listing);
 
