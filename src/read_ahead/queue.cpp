@@ -69,11 +69,8 @@ Job* Queue::Ask(std::string_view path, JobKind kind,
         job = order.AddForTheWalk(kind, path);
         job->within = within;
     }
-    const bool wasHeldBack = order.HeldBack();
     order.DropBefore(*job, dropped);
-    if (wasHeldBack && !order.HeldBack()) {
-        readerWake.notify_all();  // the walk has taken half of what the threads made
-    }
+    Changed(0);
     // Being done by a thread: rather than sleep until it is, the walk does the jobs next in line,
     // which it will want soon too.
     while (job->state == JobState::Running) {
@@ -90,7 +87,6 @@ Job* Queue::Ask(std::string_view path, JobKind kind,
     if (job->state == JobState::Queued) {
         DoInPlace(*job, hold, dropped, true);
     }
-    order.CheckInvariants();
     Free(dropped, hold);
     return job->kind == kind ? job : nullptr;
 }
@@ -139,28 +135,20 @@ void Queue::Work() {
 }
 
 void Queue::Finish(Job& job, Dropped& dropped) {
-    const bool wasHeldBack = order.HeldBack();
     const std::size_t added = order.Finish(job, dropped, !threads.empty());
     if (awaited == &job) {
         walkWake.notify_one();
     }
-    if (added > 0) {
-        WakeReaders(added);
-    }
-    if (wasHeldBack && !order.HeldBack()) {
-        readerWake.notify_all();
-    }
-    order.CheckInvariants();
+    Changed(added);
 }
 
-void Queue::Settle(std::size_t queuedJobs, bool wasHeldBack, Dropped& dropped,
-                   std::unique_lock<std::mutex>& hold) {
-    WakeReaders(queuedJobs);
-    if (wasHeldBack && !order.HeldBack()) {
-        readerWake.notify_all();
+void Queue::Changed(std::size_t queuedJobs) {
+    if (order.TakeReleased()) {
+        readerWake.notify_all();  // the walk has taken half of what the threads made
+    } else {
+        WakeReaders(queuedJobs);
     }
     order.CheckInvariants();
-    Free(dropped, hold);
 }
 
 void Queue::WakeReaders(std::size_t jobs) {

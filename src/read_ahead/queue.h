@@ -69,9 +69,8 @@ class Queue {
     void DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dropped& dropped, bool asked);
     void Work();
     void Finish(Job& job, Dropped& dropped);
-    // After jobs were queued or dropped: the bounds kept, the dropped freed, threads woken.
-    void Settle(std::size_t queuedJobs, bool wasHeldBack, Dropped& dropped,
-                std::unique_lock<std::mutex>& hold);
+    // After the order changed (queuedJobs queued): the threads woken that can begin something.
+    void Changed(std::size_t queuedJobs);
     void WakeReaders(std::size_t jobs);
     static void Free(Dropped& dropped, std::unique_lock<std::mutex>& hold);
 
@@ -97,13 +96,13 @@ void Queue::Listed(const std::string& directory, int depth,
     if (threads.empty()) {
         return;  // nothing reads ahead
     }
-    const bool wasHeldBack = order.HeldBack();
     const auto [next, nextQueued] = order.AfterDirectory(directory);
     const std::size_t added =
         order.QueueEntries(directory, depth, identity, listing, next, nextQueued);
     Dropped dropped;
     order.KeepWithinBounds(dropped);
-    Settle(added, wasHeldBack, dropped, hold);
+    Changed(added);
+    Free(dropped, hold);
 }
 
 // How many threads read ahead; see thread_count.cpp.

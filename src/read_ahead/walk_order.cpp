@@ -160,7 +160,10 @@ void WalkOrder::Drop(Job& job, Dropped& dropped) {
     if (job.state == JobState::Ready) {
         resultBytes -= job.resultBytes;
         // Threads held back go on once the walk has taken half of what they made.
-        heldBack = heldBack && resultBytes > kMostResultBytes / 2;
+        if (heldBack && resultBytes <= kMostResultBytes / 2) {
+            heldBack = false;
+            released = true;
+        }
     }
     if (job.state == JobState::Running) {
         job.dropped = true;  // its thread frees it when done

@@ -47,6 +47,8 @@ class WalkOrder {
     Job* NextToBegin();
     Job* FirstQueued() const { return queued.First(); }
     bool HeldBack() const { return heldBack; }
+    // Whether results held back were let go (the walk has taken half) since last asked.
+    bool TakeReleased() { return std::exchange(released, false); }
     // Out of the queue, running.
     void Begin(Job& job);
     // Done: its result counted against the bound (a dropped one goes to dropped); a listing's
@@ -85,6 +87,7 @@ class WalkOrder {
     std::size_t resultBytes = 0;                        // held by ready jobs
     std::size_t pathBytes = 0;                          // of every job not dropped
     bool heldBack = false;  // results reached their bound: none begins until half is taken
+    bool released = false;  // heldBack let go, not yet told
 };
 
 template <typename Listing>
