@@ -27,6 +27,7 @@ using test_support::MakeDirectories;
 using test_support::ReadFile;
 using test_support::RunQuillet;
 using test_support::RunResult;
+using test_support::Sorted;
 using test_support::TempDir;
 using test_support::WriteText;
 
@@ -46,11 +47,6 @@ std::vector<std::string> Lines(const std::string& text) {
     for (std::string line; std::getline(stream, line);) {
         lines.push_back(line);
     }
-    return lines;
-}
-
-std::vector<std::string> Sorted(std::vector<std::string> lines) {
-    std::sort(lines.begin(), lines.end());
     return lines;
 }
 

@@ -48,18 +48,7 @@ std::string ExpectedLine(const std::string& paddedFields, const std::string& lis
 }
 
 std::vector<std::string> SortedLines(const std::string& listing) {
-    std::vector<std::string> lines;
-    for (std::size_t start = 0; start < listing.size();) {
-        const std::size_t end = listing.find("\r\n", start);
-        if (end == std::string::npos) {
-            lines.push_back(listing.substr(start));
-            break;
-        }
-        lines.push_back(listing.substr(start, end + 2 - start));
-        start = end + 2;
-    }
-    std::sort(lines.begin(), lines.end());
-    return lines;
+    return test_support::Sorted(test_support::LinesOf(listing));
 }
 
 class Tree {

@@ -35,13 +35,11 @@ SYSTEMTIME Calendar(int year, int month, int day, int hour, int minute, int seco
     return time;
 }
 
-TEST(LetterCase, OnlyAToZAreLowered) {
+// Letter case is A to Z only; a candidate's extension is one of three, whole, in any case.
+TEST(Candidates, AreTheThreeExtensionsWholeInAnyLetterCase) {
     std::string text = "@AZ[`az{\xC3\x89\xC0";
     platform::LowerCaseAscii(text);
     EXPECT_EQ(text, "@az[`az{\xC3\x89\xC0");
-}
-
-TEST(Candidates, AreTheThreeExtensionsWholeAndNothingElse) {
     for (const char* path : {"c/setup.exe", "c/lib.dll", "c/ctl.ocx", "c/.tool.exe",
                              "c/my.dir/a.b.exe", ".exe", "C/Setup.EXE", "c/LIB.Dll", "c/ctl.oCX"}) {
         EXPECT_TRUE(platform::IsCandidate(path)) << path;

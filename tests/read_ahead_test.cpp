@@ -30,6 +30,7 @@ namespace {
 using namespace fixture;
 using read_ahead::Queue;
 using test_support::MakeDirectories;
+using test_support::Sorted;
 using test_support::TempDir;
 using test_support::TreeWatch;
 
@@ -66,11 +67,6 @@ class WalkStarted {
 std::string ProductAsTheWalkAsks(const std::string& path) {
     const test_support::Block block = test_support::LoadBlock(path);
     return block ? test_support::ReadValues(block.get()).product : "<none>";
-}
-
-std::vector<std::string> Sorted(std::vector<std::string> paths) {
-    std::sort(paths.begin(), paths.end());
-    return paths;
 }
 
 // Below the directory the walk lists, the threads list what the walk will enter and look at

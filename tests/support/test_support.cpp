@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -244,6 +245,11 @@ std::vector<std::string> NamesInListingOrder(const std::string& directory) {
         closedir(stream);
     }
     return names;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> texts) {
+    std::sort(texts.begin(), texts.end());
+    return texts;
 }
 
 std::vector<std::string> LinesOf(const std::string& listing) {

@@ -70,6 +70,8 @@ pid_t StartQuillet(const std::vector<std::string>& arguments);
 // The names in directory but "." and "..", in the order its listing gives them (the walk's).
 std::vector<std::string> NamesInListingOrder(const std::string& directory);
 
+std::vector<std::string> Sorted(std::vector<std::string> texts);
+
 // The lines of a listing, each with its CR LF (the last without, if it has none).
 std::vector<std::string> LinesOf(const std::string& listing);
 
