@@ -57,8 +57,7 @@ void Queue::Entering(std::string_view directory, int depth,
     order.CheckInvariants();
 }
 
-Job* Queue::Ask(std::string_view path, JobKind kind,
-                std::optional<platform::DirectoryIdentity> within) {
+Job* Queue::Ask(std::string_view path, JobKind kind, WithinOf withinOf) {
     std::unique_lock<std::mutex> hold(lock);
     Dropped dropped;
     Job* job = order.Find(path);
@@ -67,7 +66,9 @@ Job* Queue::Ask(std::string_view path, JobKind kind,
     }
     if (job == nullptr) {
         job = order.AddForTheWalk(kind, path);
-        job->within = within;
+        if (withinOf != nullptr) {
+            job->within = withinOf(path);
+        }
     }
     order.DropBefore(*job, dropped);
     Changed(0);

@@ -12,7 +12,7 @@
 //
 // The seam, the same on both builds: the platform's calls for the walk's directories and files
 // (GetDirectoryIdentity and FindFirstFileA; GetFileVersionInfoSizeA, GetFileVersionInfoA and
-// the listing's time) find the walk's queue (Queue::Active), ask it for the job of their path
+// the listing's time) ask the walk's queue for the job of their path (WalksJob, below)
 // and take what it yields. What a job needs and yields travels in the job.
 //
 // How many threads work at once, by one rule: sixteen threads. Where the platform can work from
@@ -52,12 +52,15 @@ class Queue {
 
     // The walk is about to list directory; see platform::ReadAhead.
     void Entering(std::string_view directory, int depth, std::optional<std::uint64_t> parentVolume);
+    // Where a file the walk asks for must be found (the directory the walk is listing), where
+    // the platform knows it: asked only when no listing queued the file's look.
+    using WithinOf = std::optional<platform::DirectoryIdentity> (*)(std::string_view path);
+
     // The job for path done, held for the walk until it asks for another: everything before it
-    // in the walk's order is dropped. A look that was not queued is made now, in within (the
-    // directory the walk is listing, where the platform knows it); a listing that was not queued
-    // (no Entering for it) is null, for the caller to make. The walk's thread only.
-    Job* Ask(std::string_view path, JobKind kind,
-             std::optional<platform::DirectoryIdentity> within = std::nullopt);
+    // in the walk's order is dropped. A look that was not queued is made now, in withinOf's
+    // directory; a listing that was not queued (no Entering for it) is null, for the caller to
+    // make. The walk's thread only.
+    Job* Ask(std::string_view path, JobKind kind, WithinOf withinOf = nullptr);
     // The walk has read a further piece of directory's entries (listing, at depth, of identity)
     // for itself: their jobs are queued after what the walk holds and the jobs of the directory's
     // earlier pieces.
@@ -103,6 +106,12 @@ void Queue::Listed(const std::string& directory, int depth,
     order.KeepWithinBounds(dropped);
     Changed(added);
     Free(dropped, hold);
+}
+
+// The seam: the walk's job for path from the walk's queue (Queue::Ask), or null outside a walk.
+inline Job* WalksJob(std::string_view path, JobKind kind, Queue::WithinOf withinOf = nullptr) {
+    Queue* queue = Queue::Active();
+    return queue != nullptr ? queue->Ask(path, kind, withinOf) : nullptr;
 }
 
 // How many threads read ahead; see thread_count.cpp.

@@ -79,9 +79,9 @@ class DirectoryReader {
 #endif
 };
 
-// The identity of the directory that the walk's find calls are listing under this name (ending
-// in the separator), while the listing is open: what the files the walk examines there must be
-// found in. None when no such listing is open.
-std::optional<DirectoryIdentity> DirectoryBeingListed(std::string_view directory);
+// The identity of the directory that holds path and that the walk's find calls are listing,
+// while the listing is open: where the file the walk examines there must be found. None when no
+// such listing is open.
+std::optional<DirectoryIdentity> ListedDirectoryOf(std::string_view path);
 
 }  // namespace platform::posix

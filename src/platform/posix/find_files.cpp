@@ -154,7 +154,7 @@ bool ListHere(FindListing& found, read_ahead::Job* job) {
 FindListing* StartListing(const std::string& directory) {
     auto* found = new FindListing;
     found->directory = directory;
-    read_ahead::Job* job = platform::posix::WalksJob(directory.c_str(), true);
+    read_ahead::Job* job = read_ahead::WalksJob(directory, read_ahead::JobKind::List);
     if (job != nullptr && !job->listing.opened) {
         platform::posix::SetLastErrno(job->listing.error);
         delete found;
@@ -179,7 +179,8 @@ FindListing* StartListing(const std::string& directory) {
 
 namespace platform::posix {
 
-std::optional<DirectoryIdentity> DirectoryBeingListed(std::string_view directory) {
+std::optional<DirectoryIdentity> ListedDirectoryOf(std::string_view path) {
+    const std::string_view directory = path.substr(0, path.rfind(kPathSeparator) + 1);
     const auto listing =
         std::find_if(openListings.rbegin(), openListings.rend(),
                      [directory](const FindListing* open) { return open->directory == directory; });

@@ -17,7 +17,7 @@
 #include "platform/posix/file_times.h"
 #include "platform/posix/long_paths.h"
 #include "platform/posix/read_ahead_work.h"
-#include "read_ahead/job.h"
+#include "read_ahead/queue.h"
 
 namespace platform {
 
@@ -120,7 +120,7 @@ void OnInterrupt(int signal) {
 bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
                           std::optional<DirectoryIdentity>* parent) {
     // The walk's directory is known by the listing it is about to take, whoever made it.
-    if (const read_ahead::Job* job = posix::WalksJob(directory, true)) {
+    if (const read_ahead::Job* job = read_ahead::WalksJob(directory, read_ahead::JobKind::List)) {
         identity = job->listing.identity;
         if (parent != nullptr) {
             *parent = job->listing.parent;
@@ -186,7 +186,8 @@ bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME
         return true;
     }
     // Taken in the one look at the file, when the walk's.
-    if (const read_ahead::Job* job = posix::WalksJob(path, false)) {
+    if (const read_ahead::Job* job =
+            read_ahead::WalksJob(path, read_ahead::JobKind::Look, posix::ListedDirectoryOf)) {
         time = job->examination.modified;
         return job->examination.opened;
     }

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "read_ahead/queue.h"
+#include "read_ahead/job.h"
 
 namespace platform {
 
@@ -28,19 +28,6 @@ void DoReadAheadJob(read_ahead::Job& job, Lookup lookup, WorkerState& state, con
             job.reader = std::move(directory);
         }
     }
-}
-
-read_ahead::Job* posix::WalksJob(const char* path, bool listing) {
-    read_ahead::Queue* queue = read_ahead::Queue::Active();
-    if (queue == nullptr) {
-        return nullptr;
-    }
-    if (listing) {
-        return queue->Ask(path, read_ahead::JobKind::List);
-    }
-    const std::string_view file(path);
-    return queue->Ask(file, read_ahead::JobKind::Look,
-                      posix::DirectoryBeingListed(file.substr(0, file.rfind(kPathSeparator) + 1)));
 }
 
 std::size_t ProcessorsAllowed() {

@@ -49,13 +49,6 @@ inline constexpr bool kWorkFromMemory = true;
 void DoReadAheadJob(read_ahead::Job& job, Lookup lookup, WorkerState& state, const WalkRules& rules,
                     bool keepOpen);
 
-namespace posix {
-// The walk's job for path from its read-ahead, when a walk is under way: a listing, or the one
-// look at a file (made now if it was not read ahead, in the directory the walk is listing).
-// Null outside a walk.
-read_ahead::Job* WalksJob(const char* path, bool listing);
-}  // namespace posix
-
 // The processors this process may run on (as taskset or a container's cpuset allow), at least 1.
 std::size_t ProcessorsAllowed();
 

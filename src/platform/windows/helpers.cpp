@@ -110,12 +110,10 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
         parent->reset();
     }
     // The walk's directory is known by the listing it is about to take, whoever made it.
-    if (read_ahead::Queue* queue = read_ahead::Queue::Active()) {
-        if (const read_ahead::Job* job = queue->Ask(directory, read_ahead::JobKind::List)) {
-            identity = job->listing.identity;
-            SetLastError(job->listing.error);
-            return job->listing.opened;
-        }
+    if (const read_ahead::Job* job = read_ahead::WalksJob(directory, read_ahead::JobKind::List)) {
+        identity = job->listing.identity;
+        SetLastError(job->listing.error);
+        return job->listing.opened;
     }
     return windows::IdentityOfDirectory(directory, identity);
 }

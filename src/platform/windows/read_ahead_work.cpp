@@ -65,12 +65,6 @@ void LookAt(const std::string& path, VersionLook& look) {
     look.loadError = GetLastError();
 }
 
-// The walk's job for path when a walk is under way, or null.
-read_ahead::Job* WalksJob(const char* path, read_ahead::JobKind kind) {
-    read_ahead::Queue* queue = read_ahead::Queue::Active();
-    return queue != nullptr ? queue->Ask(path, kind) : nullptr;
-}
-
 }  // namespace
 
 void ListDirectory(const std::string& directory, DirectoryListing& listing) {
@@ -105,7 +99,7 @@ HANDLE FindFirst(LPCSTR pattern, WIN32_FIND_DATAA* record) {
     }
     const std::string directory(whole.substr(0, whole.size() - std::strlen(kWildcard)));
     auto* found = new FindListing;
-    if (read_ahead::Job* job = WalksJob(directory.c_str(), read_ahead::JobKind::List)) {
+    if (read_ahead::Job* job = read_ahead::WalksJob(directory, read_ahead::JobKind::List)) {
         found->listing = std::move(job->listing);
     } else {
         ListDirectory(directory, found->listing);
@@ -143,7 +137,7 @@ DWORD VersionInfoSize(LPCSTR path, LPDWORD handle) {
     if (handle != nullptr) {
         *handle = 0;
     }
-    if (read_ahead::Job* job = WalksJob(path, read_ahead::JobKind::Look)) {
+    if (read_ahead::Job* job = read_ahead::WalksJob(path, read_ahead::JobKind::Look)) {
         SetLastError(job->look.sizeError);
         return job->look.size;
     }
@@ -151,7 +145,7 @@ DWORD VersionInfoSize(LPCSTR path, LPDWORD handle) {
 }
 
 BOOL VersionInfo(LPCSTR path, DWORD handle, DWORD length, LPVOID data) {
-    read_ahead::Job* job = WalksJob(path, read_ahead::JobKind::Look);
+    read_ahead::Job* job = read_ahead::WalksJob(path, read_ahead::JobKind::Look);
     if (job != nullptr && !job->look.loadInPlace) {
         if (!job->look.loaded || data == nullptr) {
             SetLastError(job->look.loaded ? ERROR_INVALID_PARAMETER : job->look.loadError);

@@ -17,7 +17,7 @@
 #include "platform/posix/version_resources/text_encoding.h"
 #include "platform/posix/version_resources/version_tree.h"
 #include "platform/posix/windows_api.h"
-#include "read_ahead/job.h"
+#include "read_ahead/queue.h"
 
 namespace {
 
@@ -76,7 +76,8 @@ BOOL FillBlock(const std::vector<std::uint8_t>& resource, DWORD dwLen, std::uint
 // kept for the calls that follow), or else one of its own.
 template <typename Use>
 auto WithLook(LPCSTR path, const Use& use) {
-    if (const read_ahead::Job* job = platform::posix::WalksJob(path, false)) {
+    if (const read_ahead::Job* job = read_ahead::WalksJob(path, read_ahead::JobKind::Look,
+                                                          platform::posix::ListedDirectoryOf)) {
         return use(job->examination);
     }
     return use(platform::posix::LookAtFile(path));
