@@ -33,25 +33,6 @@ bool AppendRequested(int argc, char* argv[]) {
     return flag == "-a" || flag == "/a";
 }
 
-// Each path that could not be read, with its reason, the first few of them, then how many more.
-void ReportFailedReads() {
-    for (const ReadFailure& failure : FailedReads.First()) {
-        std::fprintf(stderr, "quillet: cannot read '%s': %s\n", failure.path.c_str(),
-                     platform::ErrorText(failure.error).c_str());
-    }
-    if (FailedReads.Count() > FailedReads.First().size()) {
-        std::fprintf(stderr, "quillet: and %zu more could not be read\n",
-                     FailedReads.Count() - FailedReads.First().size());
-    }
-}
-
-std::string SearchPattern(std::string directory) {
-    if (!directory.empty() && directory.back() == platform::kPathSeparator) {
-        directory.pop_back();
-    }
-    return directory + platform::kSearchSuffix;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -69,14 +50,14 @@ int main(int argc, char* argv[]) {
     ActiveOutput = &output;
     WriteActiveOutputOnInterrupt();
     platform::PrepareConsole();
-    std::string pattern = SearchPattern(argv[1]);
+    std::string pattern = SearchPatternOf(argv[1]);
     std::printf(
         "\n\nSave Version Informations\n Directory: '%s'\n Output   : '%s' %s\n Number of files:\n",
         pattern.c_str(), argv[2], append ? "(append)" : "");
     ScanDirectory(pattern);
     const HRESULT closed = output.Close();
     ActiveOutput = nullptr;
-    ReportFailedReads();
+    ReportFailedReads("quillet");
     if (closed != S_OK) {
         std::fputs("\nError: Write output file failed !!\n", stdout);
         return kExitWriteFailed;

@@ -8,12 +8,25 @@ namespace {
 
 constexpr std::size_t kHeldCapacity = 64 * 1024;
 
-// Copies text to out with every line feed as CR LF; returns the end of what was copied, and in
-// lineEnd the end of its last whole line (out when there is none).
-char* CopyWithLineEnds(std::string_view text, char* out, char*& lineEnd) {
+void WriteActiveOutput() {
+    if (OutputFile* output = ActiveOutput) {
+        output->WriteFormedLines();
+    }
+}
+
+}  // namespace
+
+OutputFile::OutputFile(std::string_view path, std::string_view mode, LineEnds lineEnds)
+    : name(path), mode(mode), crLf(lineEnds == LineEnds::CrLf), held(new char[kHeldCapacity]) {}
+
+// Copies text to out, every line feed as CR LF where asked; returns the end of what was copied,
+// and in lineEnd the end of its last whole line (left as it was when there is none).
+char* OutputFile::CopyWithLineEnds(std::string_view text, char* out, char*& lineEnd) const {
     for (const char character : text) {
         if (character == '\n') {
-            *out++ = '\r';
+            if (crLf) {
+                *out++ = '\r';
+            }
             *out++ = '\n';
             lineEnd = out;
         } else {
@@ -23,22 +36,17 @@ char* CopyWithLineEnds(std::string_view text, char* out, char*& lineEnd) {
     return out;
 }
 
-void WriteActiveOutput() {
-    if (OutputFile* output = ActiveOutput) {
-        output->WriteFormedLines();
-    }
-}
-
-}  // namespace
-
-OutputFile::OutputFile(std::string_view path, std::string_view mode)
-    : name(path), mode(mode), held(new char[kHeldCapacity]) {}
-
 OutputFile::~OutputFile() {
     Close();
 }
 
 bool OutputFile::Open() {
+    if (name.empty()) {
+        stream = stdout;
+        platform::WriteInBinary(stream);
+        descriptor = platform::DescriptorOf(stream);
+        return true;
+    }
     // Binary mode: the line-end translation is done here, identically on every platform.
     const std::string binaryMode = mode + "b";
     stream = std::fopen(name.c_str(), binaryMode.c_str());
@@ -110,7 +118,8 @@ HRESULT OutputFile::Write(std::string_view text) {
         return E_FAIL;  // nothing after a failed write: the file keeps the listing's beginning
     }
     const std::size_t size =
-        text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+        text.size() +
+        (crLf ? static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) : 0);
     bool written = true;
     if (size > kHeldCapacity - heldSize) {
         written = WriteHeld();
@@ -144,7 +153,8 @@ void OutputFile::WriteFormedLines() noexcept {
 HRESULT OutputFile::Close() {
     if (stream != nullptr) {
         const bool writtenOut = heldSize == 0 || WriteHeld();
-        const bool closed = std::fclose(stream) == 0;
+        const bool closed =
+            stream == stdout ? std::fflush(stream) == 0 : std::fclose(stream) == 0;
         stream = nullptr;
         descriptor = -1;
         writeFailed = writeFailed || !writtenOut || !closed;

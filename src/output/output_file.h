@@ -19,8 +19,12 @@
 // listing's beginning. A file appended to that does not end in a line break gets one first.
 class OutputFile {
   public:
-    // mode is "w" (create or empty the file) or "a" (create or append to it).
-    OutputFile(std::string_view path, std::string_view mode);
+    // How the line feeds of the text written reach the file: as CR LF, or as they are (for the
+    // formats whose lines end in a line feed alone).
+    enum class LineEnds { CrLf, AsWritten };
+    // mode is "w" (create or empty the file) or "a" (create or append to it). An empty path is
+    // standard output, written in binary and flushed rather than closed.
+    OutputFile(std::string_view path, std::string_view mode, LineEnds lineEnds = LineEnds::CrLf);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -44,9 +48,11 @@ class OutputFile {
     // Writes bytes; on a failure, cuts what was written back to its last line end. Safe in a
     // signal handler.
     bool WriteWholeLines(const char* bytes, std::size_t count) noexcept;
+    char* CopyWithLineEnds(std::string_view text, char* out, char*& lineEnd) const;
 
     std::string name;
     std::string mode;
+    bool crLf;
     std::FILE* stream = nullptr;
     int descriptor = -1;
     // Allocated once and never moved, since a signal handler may read it at any moment.

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -48,6 +50,8 @@ BOOL VersionInfo(LPCSTR path, DWORD handle, DWORD length, LPVOID data);
 #else
 #include "platform/posix/windows_api.h"
 #endif
+
+#include "platform/formats/image_facts.h"
 
 // What the platform headers do not carry: the few facts and helpers in which the two builds differ.
 namespace platform {
@@ -172,12 +176,45 @@ void TakeWriteFailuresAsErrors();
 int DescriptorOf(std::FILE* stream);
 bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count, std::size_t& written);
 
+// The machine's name (its host name; on Windows, its DNS host name), or empty.
+std::string HostName();
+
+// Sets stream to write its bytes as they are (Windows translates line feeds in text mode).
+void WriteInBinary(std::FILE* stream);
+
 // Whether the descriptor is open on a regular file (not a pipe, a console or a device).
 bool IsRegularFile(int descriptor);
 // Takes the last count bytes written back off the regular file the descriptor is open on, its
 // position being the end of what was written. Safe in a signal handler. False where that cannot
 // be done (a pipe, a device).
 bool CutBack(int descriptor, std::uint64_t count);
+
+// What the one look at a candidate finds beyond what the listing needs, for a program that wants
+// more of each file (GetFileFacts). Set once, before a walk; by default nothing, so that the
+// listing's looks read no more than it needs.
+//
+// A file's content read from its start a piece at a time: how many bytes were put into buffer,
+// 0 at the end, none when the content could not be read (GetLastError says why).
+using ReadContent = std::function<std::optional<std::size_t>(std::span<std::uint8_t> buffer)>;
+// A digest of a file's whole content as text, read through read; none when it could not be read.
+using ContentDigest = std::optional<std::string> (*)(const ReadContent& read);
+struct LookExtras {
+    bool headers = false;            // what the image's headers say
+    ContentDigest digest = nullptr;  // of each file with a version resource
+    bool digestUnversioned = false;  // and of each without
+};
+void SetLookExtras(const LookExtras& extras);
+const LookExtras& LookExtrasOfRun();
+
+struct FileFacts {
+    std::uint64_t size = 0;
+    formats::ImageFacts image;
+    std::optional<std::string> digest;  // where one was asked for and the content was read
+    DWORD digestError = 0;  // why a digest asked for is missing: the content could not be read
+};
+// What the look at the candidate path found, record being its listing's record; false when the
+// file could not be examined.
+bool GetFileFacts(const char* path, const WIN32_FIND_DATAA& record, FileFacts& facts);
 
 // What an error code of the platform's (GetLastError) means, as a line of text.
 std::string ErrorText(DWORD error);

@@ -1,6 +1,7 @@
 #include "walk/read_failures.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <array>
 
 ReadFailures FailedReads;
@@ -46,4 +47,15 @@ void ReadFailures::Note(std::string path, DWORD error) {
         first.push_back({std::move(path), error});
     }
     ++count;
+}
+
+void ReportFailedReads(const char* program) {
+    for (const ReadFailure& failure : FailedReads.First()) {
+        std::fprintf(stderr, "%s: cannot read '%s': %s\n", program, failure.path.c_str(),
+                     platform::ErrorText(failure.error).c_str());
+    }
+    if (FailedReads.Count() > FailedReads.First().size()) {
+        std::fprintf(stderr, "%s: and %zu more could not be read\n", program,
+                     FailedReads.Count() - FailedReads.First().size());
+    }
 }

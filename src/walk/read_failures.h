@@ -39,3 +39,7 @@ class ReadFailures {
 
 // The run's: noted by the walk and the per-file step, reported by the run.
 extern ReadFailures FailedReads;
+
+// Reports on standard error, as program, each path that could not be read with its reason, the
+// first few of them, then how many more.
+void ReportFailedReads(const char* program);

@@ -43,6 +43,13 @@ void EnterDirectory(std::string& path, WalkRun& run, const FoundAt& found) {
 
 }  // namespace
 
+std::string SearchPatternOf(std::string directory) {
+    if (!directory.empty() && directory.back() == platform::kPathSeparator) {
+        directory.pop_back();
+    }
+    return directory + platform::kSearchSuffix;
+}
+
 void ScanDirectory(std::string& pattern) {
     if (pattern.size() < kWildcardLength || !PatternWithinBounds(pattern.size())) {
         return;

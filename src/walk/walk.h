@@ -26,6 +26,10 @@ struct WalkRun {
     platform::ReadAhead readAhead{kWalkRules};
 };
 
+// The search pattern that names directory as the walk takes it: one trailing separator dropped,
+// then the separator and "*.*".
+std::string SearchPatternOf(std::string directory);
+
 // Walks the directory that pattern names (a directory followed by the separator and "*.*") and
 // everything beneath it, handing every file entry to ExamineFile, by the rules of walk_rules.h.
 // Directories that cannot be listed are passed over; unless gone or forbidden (read_failures.h),

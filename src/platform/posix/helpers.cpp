@@ -224,6 +224,16 @@ void TakeWriteFailuresAsErrors() {
     std::signal(SIGXFSZ, SIG_IGN);  // then EFBIG
 }
 
+void WriteInBinary(std::FILE* /*stream*/) {}
+
+std::string HostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+}
+
 int DescriptorOf(std::FILE* stream) {
     return fileno(stream);
 }

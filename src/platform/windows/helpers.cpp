@@ -2,6 +2,8 @@
 
 #include "platform/platform.h"
 
+#include <fcntl.h>
+
 #include "platform/ascii.h"
 #include "platform/windows/read_ahead_work.h"
 #include "read_ahead/queue.h"
@@ -166,6 +168,19 @@ void HoldInterrupts() {}
 void ReleaseInterrupts() {}
 
 void TakeWriteFailuresAsErrors() {}
+
+std::string HostName() {
+    char name[256] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameExA(ComputerNameDnsHostname, name, &size)) {
+        return {};
+    }
+    return std::string(name, size);
+}
+
+void WriteInBinary(std::FILE* stream) {
+    _setmode(_fileno(stream), _O_BINARY);
+}
 
 int DescriptorOf(std::FILE* stream) {
     return _fileno(stream);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <thread>
 
 #include "read_ahead/queue.h"
@@ -48,8 +49,7 @@ bool Deliver(FindListing& found, WIN32_FIND_DATAA* record) {
     return false;
 }
 
-void LookAt(const std::string& path, VersionLook& look) {
-    const std::string extended = ExtendedPath(path.c_str());
+void LoadBlock(const std::string& extended, VersionLook& look) {
     DWORD unused = 0;
     look.size = (::GetFileVersionInfoSizeA)(extended.c_str(), &unused);
     look.sizeError = GetLastError();
@@ -65,7 +65,113 @@ void LookAt(const std::string& path, VersionLook& look) {
     look.loadError = GetLastError();
 }
 
+void LookAt(const std::string& path, VersionLook& look) {
+    const std::string extended = ExtendedPath(path.c_str());
+    LoadBlock(extended, look);
+    const LookExtras& extras = LookExtrasOfRun();
+    if (extras.headers || extras.digest != nullptr) {
+        look.factsRead = ReadFileFacts(extended, look.size != 0, look.facts);
+        look.factsError = look.factsRead ? ERROR_SUCCESS : GetLastError();
+    }
+}
+
+// Reads of an open file at offsets of its own, so that the header's views and the digest's
+// pieces need no seeking between them.
+class OpenFile {
+  public:
+    explicit OpenFile(const std::string& extendedPath)
+        : handle((::CreateFileA)(extendedPath.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
+    ~OpenFile() {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+
+    bool Opened() const { return handle != INVALID_HANDLE_VALUE; }
+    bool Size(std::uint64_t& size) const {
+        LARGE_INTEGER answer{};
+        if (!GetFileSizeEx(handle, &answer)) {
+            return false;
+        }
+        size = static_cast<std::uint64_t>(answer.QuadPart);
+        return true;
+    }
+    // Up to count bytes at offset into out: how many were read, none on a failure.
+    std::optional<std::size_t> ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30));
+        if (!ReadFile(handle, out, asked, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) {
+                return 0;
+            }
+            return std::nullopt;
+        }
+        return got;
+    }
+
+  private:
+    HANDLE handle;
+};
+
+constexpr std::size_t kDigestPiece = 256 * 1024;
+
+formats::ImageFacts ImageFactsOf(OpenFile& file, std::uint64_t size) {
+    std::vector<std::uint8_t> storage;
+    return formats::ReadImageFacts(
+        [&](std::uint64_t offset, std::size_t count) -> std::optional<formats::ByteView> {
+            if (offset > size || count > size - offset) {
+                return std::nullopt;
+            }
+            storage.assign(count, 0);
+            const auto got = file.ReadAt(offset, storage.data(), count);
+            if (!got || *got != count) {
+                return std::nullopt;
+            }
+            return formats::ByteView(storage.data(), count);
+        });
+}
+
+std::optional<std::string> DigestOf(OpenFile& file, std::uint64_t size, ContentDigest digest) {
+    std::uint64_t offset = 0;
+    return digest([&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
+        const auto got = file.ReadAt(offset, buffer.data(), count);
+        if (!got || *got != count) {
+            if (got) {
+                SetLastError(ERROR_HANDLE_EOF);  // it shrank while it was read
+            }
+            return std::nullopt;
+        }
+        offset += count;
+        return count;
+    });
+}
+
 }  // namespace
+
+BOOL ReadFileFacts(const std::string& extendedPath, bool versioned, FileFacts& facts) {
+    OpenFile file(extendedPath);
+    if (!file.Opened() || !file.Size(facts.size)) {
+        return FALSE;
+    }
+    const LookExtras& extras = LookExtrasOfRun();
+    if (extras.headers) {
+        facts.image = ImageFactsOf(file, facts.size);
+    }
+    if (extras.digest != nullptr && (versioned || extras.digestUnversioned)) {
+        facts.digest = DigestOf(file, facts.size, extras.digest);
+        facts.digestError = facts.digest ? ERROR_SUCCESS : GetLastError();
+    }
+    return TRUE;
+}
 
 void ListDirectory(const std::string& directory, DirectoryListing& listing) {
     listing.opened = IdentityOfDirectory(directory.c_str(), listing.identity);
@@ -158,6 +264,18 @@ BOOL VersionInfo(LPCSTR path, DWORD handle, DWORD length, LPVOID data) {
 }
 
 }  // namespace windows
+
+bool GetFileFacts(const char* path, const WIN32_FIND_DATAA& /*record*/, FileFacts& facts) {
+    if (read_ahead::Job* job = read_ahead::WalksJob(path, read_ahead::JobKind::Look)) {
+        facts = job->look.facts;
+        SetLastError(job->look.factsError);
+        return job->look.factsRead != FALSE;
+    }
+    DWORD unused = 0;
+    const std::string extended = windows::ExtendedPath(path);
+    const bool versioned = (::GetFileVersionInfoSizeA)(extended.c_str(), &unused) != 0;
+    return windows::ReadFileFacts(extended, versioned, facts) != FALSE;
+}
 
 void DoReadAheadJob(read_ahead::Job& job, Lookup /*lookup*/, WorkerState& /*state*/,
                     const WalkRules& rules, bool /*keepOpen*/) {

@@ -57,7 +57,15 @@ struct VersionLook {
     bool loadInPlace = false;
     BOOL loaded = FALSE;
     DWORD loadError = ERROR_SUCCESS;
+    // What the run's LookExtras ask for, from one open of the file.
+    FileFacts facts;
+    BOOL factsRead = FALSE;
+    DWORD factsError = ERROR_SUCCESS;
 };
+
+// What the run's LookExtras ask for, of the file at path (extended), which versioned says carries
+// a version resource; false when the file could not be opened.
+BOOL ReadFileFacts(const std::string& extendedPath, bool versioned, FileFacts& facts);
 
 // Lists directory (ending in the separator), as a listing job does: its identity, then every
 // entry, by the find calls.

@@ -1,5 +1,6 @@
 #include "platform/posix/version_resources/examined_file.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/posix/file_times.h"
@@ -17,6 +18,32 @@ Examination Failed(const FileSource& file, Lookup lookup) {
     return examination;
 }
 
+constexpr std::size_t kDigestPiece = 256 * 1024;
+
+void ReadImageFacts(FileSource& file, Examination& examination) {
+    examination.image = formats::ReadImageFacts(
+        [&file](std::uint64_t offset, std::size_t count) { return file.View(offset, count); });
+}
+
+// The digest of the whole file, as far as the size it had when it was opened.
+void DigestContent(FileSource& file, ContentDigest digest, Examination& examination) {
+    std::uint64_t offset = 0;
+    const ReadContent read = [&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
+        const std::size_t count = static_cast<std::size_t>(
+            std::min<std::uint64_t>(buffer.size(), file.Size() - offset));
+        if (!file.ReadInto(offset, buffer.data(), count)) {
+            return std::nullopt;
+        }
+        offset += count;
+        return count;
+    };
+    examination.digest = digest(read);
+    if (!examination.digest) {
+        // A file that shrank while it was read changed; it did not fail.
+        examination.digestError = file.Error() != 0 ? file.Error() : EIO;
+    }
+}
+
 }  // namespace
 
 Examination LookAtFile(const char* path, Lookup lookup, const DirectoryIdentity* within,
@@ -28,16 +55,28 @@ Examination LookAtFile(const char* path, Lookup lookup, const DirectoryIdentity*
     }
     examination.opened = true;
     examination.modified = ToFileTime(file.Modified());
+    examination.size = file.Size();
+    const LookExtras& extras = LookExtrasOfRun();
+    if (extras.headers) {
+        ReadImageFacts(file, examination);
+    }
     const auto location = FindVersionResource(file);
     if (file.Error() != 0) {
         return Failed(file, lookup);
     }
-    if (!location || location->size < kSmallestBlock) {
-        return examination;
+    const bool versioned = location && location->size >= kSmallestBlock;
+    if (versioned) {
+        examination.resource.assign(location->size, 0);
+        if (!file.ReadInto(location->fileOffset, examination.resource.data(),
+                           location->storedSize)) {
+            return Failed(file, lookup);
+        }
     }
-    examination.resource.assign(location->size, 0);
-    if (!file.ReadInto(location->fileOffset, examination.resource.data(), location->storedSize)) {
-        return Failed(file, lookup);
+    if (extras.digest != nullptr && (versioned || extras.digestUnversioned)) {
+        DigestContent(file, extras.digest, examination);
+        if (lookup == Lookup::FromMemory && examination.digestError == EAGAIN) {
+            return Failed(file, lookup);
+        }
     }
     return examination;
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -21,10 +23,15 @@ struct Examination {
     FILETIME modified{};                 // as the open file's status gave it
     int error = 0;  // errno of an open or read that failed; 0 for a file that is not regular
     bool wouldWait = false;  // from memory only, and the device was needed
+    // What the run asked for beyond these (LookExtrasOfRun).
+    std::uint64_t size = 0;
+    formats::ImageFacts image;
+    std::optional<std::string> digest;
+    int digestError = 0;  // errno of a read for the digest that failed
 };
 
 // Opens path once, if it names a regular file, and reads its version resource and its time;
-// from memory only, if asked, or not at all. With within, only a file found in the directory of
+// from memory only, if asked, or not at all; and what the run's LookExtras ask for. With within, only a file found in the directory of
 // that identity, held by directories if given (see FileSource::Open).
 Examination LookAtFile(const char* path, Lookup lookup = Lookup::MayWait,
                        const DirectoryIdentity* within = nullptr,

@@ -6,9 +6,11 @@
 #include <span>
 #include <vector>
 
-#include "platform/posix/version_resources/image_views.h"
+#include "platform/formats/image_views.h"
 
 namespace platform::posix {
+
+using namespace formats;  // the structures of PE and NE files
 
 namespace {
 

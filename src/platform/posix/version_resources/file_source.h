@@ -17,9 +17,12 @@
 
 #include "platform/platform.h"
 #include "platform/posix/long_paths.h"
-#include "platform/posix/version_resources/byte_view.h"
+#include "platform/formats/byte_view.h"
 
 namespace platform::posix {
+
+using formats::AlignTo4;
+using formats::ByteView;
 
 // A directory held open for the files looked at in it: found by its path and checked to be the
 // directory of an identity, so that a name is looked up there and nowhere else. Kept for the next

@@ -14,15 +14,15 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/read_ahead_work.h"
 #include "platform/posix/version_resources/examined_file.h"
-#include "platform/posix/version_resources/text_encoding.h"
-#include "platform/posix/version_resources/version_tree.h"
+#include "platform/formats/text_encoding.h"
+#include "platform/formats/version_tree.h"
 #include "platform/posix/windows_api.h"
 #include "read_ahead/queue.h"
 
 namespace {
 
-using platform::posix::AlignTo4;
-using platform::posix::ByteView;
+using platform::formats::AlignTo4;
+using platform::formats::ByteView;
 using platform::posix::Examination;
 using platform::posix::kSmallestBlock;
 
@@ -118,7 +118,7 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
     auto* block = static_cast<std::uint8_t*>(const_cast<void*>(pBlock));
     const std::size_t length = RootLength(block);
     const ByteView resource(block, length);
-    const auto answer = platform::posix::QueryVersionBlock(resource, lpSubBlock);
+    const auto answer = platform::formats::QueryVersionBlock(resource, lpSubBlock);
     if (!answer) {
         return FALSE;
     }
@@ -131,9 +131,9 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
                                     kConversionBytesPerByte * answer->valueOffset),
             kConversionBytesPerByte * answer->valueLength + 1);
         const std::size_t converted =
-            platform::posix::FormOf(resource) == platform::posix::BlockForm::Wide
-                ? platform::posix::Utf16ToUtf8(text, slot)
-                : platform::posix::Windows1252ToUtf8(text, slot);
+            platform::formats::FormOf(resource) == platform::formats::BlockForm::Wide
+                ? platform::formats::Utf16ToUtf8(text, slot)
+                : platform::formats::Windows1252ToUtf8(text, slot);
         value = reinterpret_cast<std::uint8_t*>(slot.data());
         valueLength = static_cast<UINT>(converted + 1);
     }
@@ -143,3 +143,22 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
     }
     return TRUE;
 }
+
+namespace platform {
+
+bool GetFileFacts(LPCSTR path, const WIN32_FIND_DATAA& /*record*/, FileFacts& facts) {
+    return WithLook(path, [&facts](const Examination& examination) {
+        facts.size = examination.size;
+        facts.image = examination.image;
+        facts.digest = examination.digest;
+        facts.digestError =
+            examination.digestError != 0 ? posix::ErrorOf(examination.digestError) : 0;
+        if (!examination.opened) {
+            SetLastError(examination.error != 0 ? posix::ErrorOf(examination.error)
+                                                : ERROR_FILE_NOT_FOUND);
+        }
+        return examination.opened;
+    });
+}
+
+}  // namespace platform

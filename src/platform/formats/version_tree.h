@@ -3,11 +3,13 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
-#include "platform/posix/version_resources/byte_view.h"
+#include "platform/formats/byte_view.h"
 
-namespace platform::posix {
+namespace platform::formats {
 
 // Blocks from PE files use 16-bit characters and a type field; blocks from NE files 8-bit ones.
 enum class BlockForm { Wide, Narrow };
@@ -24,4 +26,9 @@ struct QueryAnswer {
 // letter case) from the root and answers the selected node's value. Never looks outside block.
 std::optional<QueryAnswer> QueryVersionBlock(ByteView block, std::string_view path);
 
-}  // namespace platform::posix
+// The keys of the children of the node path selects (as QueryVersionBlock selects it), in their
+// order, as UTF-8 (a 16-bit form's keys taken as Windows-1252); a key met again, ignoring letter
+// case, is left out, since a query finds only the first. Empty for no such node.
+std::vector<std::string> ChildKeys(ByteView block, std::string_view path);
+
+}  // namespace platform::formats

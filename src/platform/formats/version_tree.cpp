@@ -1,11 +1,12 @@
-#include "platform/posix/version_resources/version_tree.h"
+#include "platform/formats/version_tree.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "platform/ascii.h"
-#include "platform/posix/version_resources/text_encoding.h"
+#include "platform/formats/text_encoding.h"
 
-namespace platform::posix {
+namespace platform::formats {
 
 namespace {
 
@@ -36,6 +37,8 @@ class Node {
     // the key's terminator or at the node's end.
     std::optional<Utf16Character> KeyCharacter(std::size_t at) const;
     std::size_t KeyStart() const { return headerSize; }
+    // The key as UTF-8, up to its terminator or the node's end.
+    std::string KeyText() const;
 
     // Where the value and the children lie, from the node's start.
     std::size_t ValueStart() const;
@@ -83,6 +86,16 @@ std::optional<Utf16Character> Node::KeyCharacter(std::size_t at) const {
     }
     const auto byte = bytes.Read8(at);
     return byte ? std::optional<Utf16Character>({*byte, 1}) : std::nullopt;
+}
+
+std::string Node::KeyText() const {
+    const ByteView key = *bytes.Sub(headerSize, bytes.size() - headerSize);
+    // Three bytes of UTF-8 for each byte of key at most, and the terminator.
+    std::string text(3 * key.size() + 1, '\0');
+    const std::size_t length = form == BlockForm::Wide ? Utf16ToUtf8(key, text)
+                                                       : Windows1252ToUtf8(key, text);
+    text.resize(length);
+    return text;
 }
 
 std::size_t Node::ValueStart() const {
@@ -144,6 +157,31 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
            });
 }
 
+struct Selected {
+    std::optional<Node> node;
+    std::size_t depth = 0;
+    bool underStringTables = false;
+};
+
+// The node path selects, as the platform's query selects it.
+Selected Select(ByteView block, BlockForm form, std::string_view path) {
+    Selected selected{Node::At(block, form, 0, block.size())};
+    while (selected.node && !path.empty()) {
+        const std::size_t separator = path.find('\\');
+        const std::string_view component = path.substr(0, separator);
+        path.remove_prefix(separator == std::string_view::npos ? path.size() : separator + 1);
+        if (component.empty()) {
+            continue;
+        }
+        if (selected.depth == 0) {
+            selected.underStringTables = EqualsIgnoringCase(component, kStringTablesKey);
+        }
+        selected.node = FindChild(block, form, *selected.node, component);
+        ++selected.depth;
+    }
+    return selected;
+}
+
 }  // namespace
 
 BlockForm FormOf(ByteView block) {
@@ -153,22 +191,7 @@ BlockForm FormOf(ByteView block) {
 
 std::optional<QueryAnswer> QueryVersionBlock(ByteView block, std::string_view path) {
     const BlockForm form = FormOf(block);
-    auto node = Node::At(block, form, 0, block.size());
-    std::size_t depth = 0;
-    bool underStringTables = false;
-    while (node && !path.empty()) {
-        const std::size_t separator = path.find('\\');
-        const std::string_view component = path.substr(0, separator);
-        path.remove_prefix(separator == std::string_view::npos ? path.size() : separator + 1);
-        if (component.empty()) {
-            continue;
-        }
-        if (depth == 0) {
-            underStringTables = EqualsIgnoringCase(component, kStringTablesKey);
-        }
-        node = FindChild(block, form, *node, component);
-        ++depth;
-    }
+    const auto [node, depth, underStringTables] = Select(block, form, path);
     if (!node) {
         return std::nullopt;
     }
@@ -180,4 +203,30 @@ std::optional<QueryAnswer> QueryVersionBlock(ByteView block, std::string_view pa
     return QueryAnswer{node->Start() + valueStart, valueEnd - valueStart, isText};
 }
 
-}  // namespace platform::posix
+std::vector<std::string> ChildKeys(ByteView block, std::string_view path) {
+    const BlockForm form = FormOf(block);
+    const auto parent = Select(block, form, path).node;
+    std::vector<std::string> keys;
+    if (!parent) {
+        return keys;
+    }
+    // A hostile table holds thousands of children: the keys met are looked up, not searched.
+    std::unordered_set<std::string> met;
+    // Each child is at least a header long, so the walk always moves forward.
+    for (std::size_t at = parent->Start() + parent->ChildrenStart(); at < parent->End();) {
+        const auto child = Node::At(block, form, at, parent->End());
+        if (!child) {
+            break;
+        }
+        std::string key = child->KeyText();
+        std::string lowered = key;
+        LowerCaseAscii(lowered);
+        if (met.insert(std::move(lowered)).second) {
+            keys.push_back(std::move(key));
+        }
+        at = AlignTo4(child->End());
+    }
+    return keys;
+}
+
+}  // namespace platform::formats

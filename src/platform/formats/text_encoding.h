@@ -5,9 +5,9 @@
 #include <optional>
 #include <span>
 
-#include "platform/posix/version_resources/byte_view.h"
+#include "platform/formats/byte_view.h"
 
-namespace platform::posix {
+namespace platform::formats {
 
 // The UTF-16 text at the start of units, up to its first 0 unit or the end of the view, as
 // NUL-terminated UTF-8; a unit that is not valid UTF-16 (a lone surrogate) becomes U+FFFD. Writes
@@ -34,4 +34,4 @@ struct DecodedCharacter {
 };
 DecodedCharacter DecodeUtf8(const char* text, std::size_t available);
 
-}  // namespace platform::posix
+}  // namespace platform::formats

@@ -1,8 +1,8 @@
-#include "platform/posix/version_resources/text_encoding.h"
+#include "platform/formats/text_encoding.h"
 
 #include <array>
 
-namespace platform::posix {
+namespace platform::formats {
 
 namespace {
 
@@ -128,4 +128,4 @@ DecodedCharacter DecodeUtf8(const char* text, std::size_t available) {
     return {codePoint, length};
 }
 
-}  // namespace platform::posix
+}  // namespace platform::formats

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace platform::posix {
+namespace platform::formats {
 
 // Version blocks align every node, value and child to four bytes from the block's start.
 constexpr std::size_t AlignTo4(std::size_t offset) {
@@ -66,4 +66,4 @@ class ByteView {
     std::size_t length = 0;
 };
 
-}  // namespace platform::posix
+}  // namespace platform::formats

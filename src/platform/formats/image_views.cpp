@@ -1,6 +1,6 @@
-#include "platform/posix/version_resources/image_views.h"
+#include "platform/formats/image_views.h"
 
-namespace platform::posix {
+namespace platform::formats {
 
 namespace {
 
@@ -13,6 +13,7 @@ constexpr std::size_t e_lfanew = 0x3C;
 // From the signature, which the IMAGE_FILE_HEADER follows.
 namespace image_nt_headers {
 constexpr std::size_t Signature = 0;
+constexpr std::size_t Machine = 4 + 0;
 constexpr std::size_t NumberOfSections = 4 + 2;
 constexpr std::size_t SizeOfOptionalHeader = 4 + 16;
 }  // namespace image_nt_headers
@@ -85,6 +86,7 @@ constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr std::uint16_t kPe32Magic = 0x10B;
 constexpr std::uint16_t kPe32PlusMagic = 0x20B;
 constexpr std::uint32_t kResourceDirectoryIndex = 2;  // IMAGE_DIRECTORY_ENTRY_RESOURCE
+constexpr std::uint32_t kClrDirectoryIndex = 14;      // IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR
 constexpr unsigned kNeLargestAlignmentShift = 24;
 
 struct DataDirectoryLayout {
@@ -103,8 +105,12 @@ std::optional<DataDirectoryLayout> LayoutFor(std::uint16_t magic) {
     return std::nullopt;
 }
 
+constexpr std::size_t EntryOffset(const DataDirectoryLayout& layout, std::uint32_t index) {
+    return layout.first + index * image_data_directory::kSize;
+}
+
 constexpr std::size_t ResourceEntryOffset(const DataDirectoryLayout& layout) {
-    return layout.first + kResourceDirectoryIndex * image_data_directory::kSize;
+    return EntryOffset(layout, kResourceDirectoryIndex);
 }
 
 }  // namespace
@@ -131,7 +137,8 @@ std::optional<PeHeader> PeHeader::From(ByteView bytes) {
     if (bytes.size() < kSize || *bytes.Read32(image_nt_headers::Signature) != kPeSignature) {
         return std::nullopt;
     }
-    return PeHeader{.NumberOfSections = *bytes.Read16(image_nt_headers::NumberOfSections),
+    return PeHeader{.Machine = *bytes.Read16(image_nt_headers::Machine),
+                    .NumberOfSections = *bytes.Read16(image_nt_headers::NumberOfSections),
                     .SizeOfOptionalHeader = *bytes.Read16(image_nt_headers::SizeOfOptionalHeader)};
 }
 
@@ -159,6 +166,35 @@ std::optional<ResourceDataDirectory> ResourceDataDirectory::From(ByteView option
         return std::nullopt;
     }
     return resources;
+}
+
+std::size_t OptionalHeaderKind::SizeNeeded(ByteView magic) {
+    const auto layout = magic.size() < kMagicSize
+                            ? std::nullopt
+                            : LayoutFor(*magic.Read16(image_optional_header::Magic));
+    return layout ? EntryOffset(*layout, kClrDirectoryIndex) + image_data_directory::kSize : 0;
+}
+
+std::optional<OptionalHeaderKind> OptionalHeaderKind::From(ByteView optionalHeader) {
+    if (optionalHeader.size() < kMagicSize) {
+        return std::nullopt;
+    }
+    const std::uint16_t magic = *optionalHeader.Read16(image_optional_header::Magic);
+    const auto layout = LayoutFor(magic);
+    if (!layout) {
+        return std::nullopt;
+    }
+    const std::size_t entry = EntryOffset(*layout, kClrDirectoryIndex);
+    const auto count = optionalHeader.Read32(layout->count);
+    const auto address = optionalHeader.Read32(entry + image_data_directory::VirtualAddress);
+    const auto size = optionalHeader.Read32(entry + image_data_directory::Size);
+    const bool hasClrHeader = count && *count > kClrDirectoryIndex && address && *address != 0 &&
+                              size && *size != 0;
+    return OptionalHeaderKind{.Magic = magic, .HasClrHeader = hasClrHeader};
+}
+
+bool OptionalHeaderKind::IsPe32Plus() const {
+    return Magic == kPe32PlusMagic;
 }
 
 std::optional<SectionHeader> SectionHeader::From(ByteView bytes) {
@@ -234,4 +270,4 @@ std::optional<NeResourceTable::NameInfo> NeResourceTable::NextName() {
                     .rnID = *record->Read16(ne_nameinfo::rnID)};
 }
 
-}  // namespace platform::posix
+}  // namespace platform::formats

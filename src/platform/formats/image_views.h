@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/posix/version_resources/byte_view.h"
+#include "platform/formats/byte_view.h"
 
-namespace platform::posix {
+namespace platform::formats {
 
 // IMAGE_DOS_HEADER: "MZ", and where the new (PE or NE) header lies.
 struct DosHeader {
@@ -31,6 +31,7 @@ struct NewHeaderSignature {
 struct PeHeader {
     static constexpr std::size_t kSize = 24;
     static std::optional<PeHeader> From(ByteView bytes);
+    std::uint16_t Machine;
     std::uint16_t NumberOfSections;
     std::uint16_t SizeOfOptionalHeader;
     static constexpr std::uint64_t OptionalHeaderOffset(std::uint64_t peHeader) {
@@ -48,6 +49,20 @@ struct ResourceDataDirectory {
     static std::optional<ResourceDataDirectory> From(ByteView optionalHeader);
     std::uint32_t VirtualAddress;
     std::uint32_t Size;
+};
+
+// The optional header's Magic (PE32 or PE32+) and whether its DataDirectory holds a CLR runtime
+// header (IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR): the image is a .NET assembly.
+struct OptionalHeaderKind {
+    static constexpr std::size_t kMagicSize = 2;
+    // The optional header's size that holds the CLR entry, from its Magic; 0 for no PE magic.
+    static std::size_t SizeNeeded(ByteView magic);
+    // From up to SizeNeeded bytes of the optional header: a header cut before the CLR entry, or
+    // one whose NumberOfRvaAndSizes does not reach it, has none.
+    static std::optional<OptionalHeaderKind> From(ByteView optionalHeader);
+    std::uint16_t Magic;
+    bool HasClrHeader;
+    bool IsPe32Plus() const;
 };
 
 // IMAGE_SECTION_HEADER.
@@ -131,4 +146,4 @@ class NeResourceTable {
     unsigned shift;
 };
 
-}  // namespace platform::posix
+}  // namespace platform::formats
