@@ -1,0 +1,25 @@
+# quillet-inventory and what it needs: rapidjson (header-only) everywhere, SQLite where Debian
+# has a build of it for the target (Linux only: Debian ships no SQLite for mingw-w64), OpenSSL's
+# libcrypto on Linux and the platform's BCrypt on Windows for SHA-256.
+find_path(RAPIDJSON_INCLUDE_DIR rapidjson/document.h REQUIRED)
+
+add_library(quillet_inventory_core STATIC
+  src/inventory/record.cpp
+  src/inventory/json_lines.cpp
+  src/inventory/csv.cpp
+  src/inventory/sqlite_store.cpp
+  src/inventory/sha256.cpp
+  src/inventory/examine.cpp)
+target_include_directories(quillet_inventory_core SYSTEM PUBLIC ${RAPIDJSON_INCLUDE_DIR})
+target_link_libraries(quillet_inventory_core PUBLIC quillet_engine)
+if(WIN32)
+  target_link_libraries(quillet_inventory_core PUBLIC bcrypt)
+else()
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+  find_package(SQLite3 REQUIRED)
+  target_link_libraries(quillet_inventory_core PUBLIC OpenSSL::Crypto SQLite::SQLite3)
+  target_compile_definitions(quillet_inventory_core PUBLIC QUILLET_HAVE_SQLITE)
+endif()
+
+add_executable(quillet-inventory src/inventory/main.cpp ${QUILLET_MANIFEST_RESOURCE})
+target_link_libraries(quillet-inventory PRIVATE quillet_inventory_core)

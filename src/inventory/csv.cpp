@@ -1,0 +1,112 @@
+// CSV as RFC 4180: a header row, fields holding a comma, a quote or a line break quoted, quotes
+// doubled. An absent value is an empty field and an empty text an empty quoted one, so that
+// engines that load CSV (PostgreSQL's \copy) tell null from empty.
+
+#include "inventory/writers.h"
+#include "output/output_file.h"
+
+namespace {
+
+constexpr const char* kLeadingColumns[] = {
+    "schema",       "host",         "scan_started", "path",       "size",
+    "modified",     "format",       "machine",      "managed",    "file_version",
+    "product_version", "file_flags", "file_type",   "language",   "code_page"};
+
+// Each field is followed by a comma; EndRow turns the last into the line's end.
+void AppendField(std::string& line, const std::string* value) {
+    const bool quoted = value != nullptr && (value->empty() ||
+                                             value->find_first_of(",\"\r\n") != std::string::npos);
+    if (value != nullptr && !quoted) {
+        line.append(*value);
+    } else if (quoted) {
+        line.push_back('"');
+        for (const char character : *value) {
+            if (character == '"') {
+                line.push_back('"');
+            }
+            line.push_back(character);
+        }
+        line.push_back('"');
+    }
+    line.push_back(',');
+}
+
+// Rows end in CR LF, written here: a value's own line breaks stay as they are.
+void EndRow(std::string& line) {
+    line.back() = '\r';
+    line.push_back('\n');
+}
+
+void AppendField(std::string& line, const std::optional<std::string>& value) {
+    AppendField(line, value ? &*value : nullptr);
+}
+
+void AppendField(std::string& line, const char* value) {
+    AppendField(line, value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+}
+
+class CsvWriter : public RecordWriter {
+  public:
+    CsvWriter(OutputFile& output, bool withHeader) : output(output), withHeader(withHeader) {}
+
+    bool Begin(const ScanInfo& scan) override {
+        if (!withHeader) {
+            return output.Write("") == S_OK;
+        }
+        std::string header;
+        for (const char* column : kLeadingColumns) {
+            AppendField(header, column);
+        }
+        for (std::string_view name : kStandardStringNames) {
+            AppendField(header, std::string(name));
+        }
+        if (scan.sha256) {
+            AppendField(header, "sha256");
+        }
+        AppendField(header, "error");
+        EndRow(header);
+        return output.Write(header) == S_OK;
+    }
+
+    bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
+        line.clear();
+        AppendField(line, std::to_string(kRecordSchema));
+        AppendField(line, scan.host);
+        AppendField(line, scan.started);
+        AppendField(line, record.path);
+        AppendField(line, record.size ? std::optional(std::to_string(*record.size)) : std::nullopt);
+        AppendField(line, record.modified);
+        AppendField(line, record.format);
+        AppendField(line, record.machine);
+        AppendField(line, record.managed ? (*record.managed ? "true" : "false") : nullptr);
+        AppendField(line, record.fileVersion);
+        AppendField(line, record.productVersion);
+        AppendField(line, FlagsAsText(record.fileFlags));
+        AppendField(line, record.fileType);
+        AppendField(line, record.language);
+        AppendField(line, record.codePage);
+        for (std::string_view name : kStandardStringNames) {
+            AppendField(line, StandardString(record, name));
+        }
+        if (scan.sha256) {
+            AppendField(line, record.sha256);
+        }
+        AppendField(line, record.error);
+        EndRow(line);
+        return output.Write(line) == S_OK;
+    }
+
+    bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
+    std::string Problem() const override { return "Write output file failed"; }
+
+  private:
+    OutputFile& output;
+    bool withHeader;
+    std::string line;
+};
+
+}  // namespace
+
+std::unique_ptr<RecordWriter> MakeCsvWriter(OutputFile& output, bool withHeader) {
+    return std::make_unique<CsvWriter>(output, withHeader);
+}

@@ -1,0 +1,17 @@
+// The inventory's per-file step, which the walk calls for every file entry, and what it writes to.
+#pragma once
+
+#include <cstdint>
+
+#include "inventory/writers.h"
+
+struct InventoryRun {
+    RecordWriter* writer = nullptr;
+    const ScanInfo* scan = nullptr;
+    bool all = false;  // a record for each candidate without version information too
+    std::uint64_t written = 0;
+    bool writeFailed = false;
+};
+
+// The run the walk's files go to; none outside a run.
+extern InventoryRun* ActiveInventory;

@@ -1,0 +1,190 @@
+// JSON Lines through rapidjson's writer: the escaping of every text is the library's.
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "inventory/writers.h"
+#include "output/output_file.h"
+
+namespace {
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// The length of the valid UTF-8 sequence at text[at], or 0 where none starts.
+std::size_t Utf8SequenceAt(const std::string& text, std::size_t at) {
+    const auto byte = [&text](std::size_t index) { return static_cast<unsigned char>(text[index]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    unsigned lowest = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, lowest = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, lowest = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, lowest = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length) {
+        return 0;
+    }
+    unsigned codePoint = lead & (0x7Fu >> length);
+    for (std::size_t index = 1; index < length; ++index) {
+        if ((byte(at + index) & 0xC0) != 0x80) {
+            return 0;
+        }
+        codePoint = (codePoint << 6) | (byte(at + index) & 0x3F);
+    }
+    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    return codePoint < lowest || codePoint > 0x10FFFF || surrogate ? 0 : length;
+}
+
+void WriteText(JsonWriter& writer, const std::optional<std::string>& text) {
+    if (text) {
+        writer.String(text->data(), static_cast<rapidjson::SizeType>(text->size()));
+    } else {
+        writer.Null();
+    }
+}
+
+void WriteText(JsonWriter& writer, const char* text) {
+    if (text != nullptr) {
+        writer.String(text);
+    } else {
+        writer.Null();
+    }
+}
+
+void WriteKey(JsonWriter& writer, const char* key) {
+    writer.Key(key);
+}
+
+void WriteRecord(JsonWriter& writer, const ScanInfo& scan, const InventoryRecord& record) {
+    writer.StartObject();
+    WriteKey(writer, "schema");
+    writer.Int(kRecordSchema);
+    WriteKey(writer, "host");
+    WriteText(writer, scan.host);
+    WriteKey(writer, "scan_started");
+    WriteText(writer, scan.started);
+    WriteKey(writer, "path");
+    const std::string path = JsonPathText(record.path);
+    writer.RawValue(path.data(), path.size(), rapidjson::kStringType);
+    WriteKey(writer, "size");
+    if (record.size) {
+        writer.Uint64(*record.size);
+    } else {
+        writer.Null();
+    }
+    WriteKey(writer, "modified");
+    WriteText(writer, record.modified);
+    WriteKey(writer, "format");
+    WriteText(writer, record.format);
+    WriteKey(writer, "machine");
+    WriteText(writer, record.machine);
+    WriteKey(writer, "managed");
+    if (record.managed) {
+        writer.Bool(*record.managed);
+    } else {
+        writer.Null();
+    }
+    WriteKey(writer, "file_version");
+    WriteText(writer, record.fileVersion);
+    WriteKey(writer, "product_version");
+    WriteText(writer, record.productVersion);
+    WriteKey(writer, "file_flags");
+    if (record.fileFlags) {
+        writer.StartArray();
+        for (const char* flag : *record.fileFlags) {
+            writer.String(flag);
+        }
+        writer.EndArray();
+    } else {
+        writer.Null();
+    }
+    WriteKey(writer, "file_type");
+    WriteText(writer, record.fileType);
+    WriteKey(writer, "language");
+    WriteText(writer, record.language);
+    WriteKey(writer, "code_page");
+    WriteText(writer, record.codePage);
+    WriteKey(writer, "strings");
+    if (record.strings) {
+        writer.StartObject();
+        for (const NamedString& named : *record.strings) {
+            writer.Key(named.name.data(), static_cast<rapidjson::SizeType>(named.name.size()));
+            writer.String(named.value.data(), static_cast<rapidjson::SizeType>(named.value.size()));
+        }
+        writer.EndObject();
+    } else {
+        writer.Null();
+    }
+    if (scan.sha256) {
+        WriteKey(writer, "sha256");
+        WriteText(writer, record.sha256);
+    }
+    WriteKey(writer, "error");
+    WriteText(writer, record.error);
+    writer.EndObject();
+}
+
+class JsonLinesWriter : public RecordWriter {
+  public:
+    explicit JsonLinesWriter(OutputFile& output) : output(output) {}
+
+    bool Begin(const ScanInfo& /*scan*/) override { return output.Write("") == S_OK; }
+
+    bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
+        buffer.Clear();
+        JsonWriter writer(buffer);
+        WriteRecord(writer, scan, record);
+        buffer.Put('\n');
+        return output.Write(std::string_view(buffer.GetString(), buffer.GetSize())) == S_OK;
+    }
+
+    bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
+    std::string Problem() const override { return "Write output file failed"; }
+
+  private:
+    OutputFile& output;
+    rapidjson::StringBuffer buffer;
+};
+
+}  // namespace
+
+std::string JsonPathText(const std::string& path) {
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    std::string text = "\"";
+    std::size_t validStart = 0;
+    // Each valid run is escaped by the library; the bytes between runs are written as escapes.
+    const auto flushValid = [&](std::size_t end) {
+        buffer.Clear();
+        writer.Reset(buffer);
+        writer.String(path.data() + validStart, static_cast<rapidjson::SizeType>(end - validStart));
+        const std::string_view quoted(buffer.GetString(), buffer.GetSize());
+        text.append(quoted.substr(1, quoted.size() - 2));
+    };
+    for (std::size_t at = 0; at < path.size();) {
+        const std::size_t length = Utf8SequenceAt(path, at);
+        if (length > 0) {
+            at += length;
+            continue;
+        }
+        flushValid(at);
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\udc%02x", static_cast<unsigned char>(path[at]));
+        text.append(escape);
+        validStart = ++at;
+    }
+    flushValid(path.size());
+    text.push_back('"');
+    return text;
+}
+
+std::unique_ptr<RecordWriter> MakeJsonLinesWriter(OutputFile& output) {
+    return std::make_unique<JsonLinesWriter>(output);
+}

@@ -1,0 +1,194 @@
+// quillet-inventory: every version value of every program file in directory trees, as records
+// for scripts and fleets (JSON Lines, CSV, SQLite).
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inventory/inventory_run.h"
+#include "inventory/sha256.h"
+#include "output/output_file.h"
+#include "walk/read_failures.h"
+#include "walk/walk.h"
+
+namespace {
+
+constexpr int kExitDone = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitWriteFailed = 3;
+constexpr int kExitIncomplete = 4;
+
+constexpr const char* kProgram = "quillet-inventory";
+
+void PrintUsage(std::FILE* stream) {
+    std::fputs(
+        "Usage: quillet-inventory [options] DIRECTORY...\n"
+        "Writes one record for each .exe, .dll and .ocx file under the directories that carries\n"
+        "version information.\n"
+        "\n"
+        "  --format FORMAT  jsonl (the default), csv or sqlite\n"
+        "  --output FILE    write to FILE (standard output when absent; sqlite needs it)\n"
+        "  --append         add to FILE instead of replacing it\n"
+        "  --all            a record for each candidate without version information too\n"
+        "  --sha256         the SHA-256 of each recorded file's content\n"
+        "  --host NAME      the host name the records carry (default: this machine's)\n"
+        "  --help           show this help\n"
+        "  --version        show the version\n",
+        stream);
+}
+
+enum class Format { JsonLines, Csv, Sqlite };
+
+struct Options {
+    Format format = Format::JsonLines;
+    std::string output;
+    bool append = false;
+    bool all = false;
+    bool sha256 = false;
+    std::string host;
+    std::vector<std::string> directories;
+};
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+    std::fprintf(stderr, "Try '%s --help'.\n", kProgram);
+    return kExitUsage;
+}
+
+// The options, or the exit code when the run ends here (help, version, a usage error).
+std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
+    options.host = platform::HostName();
+    bool optionsEnded = false;
+    for (int index = 1; index < argc; ++index) {
+        const std::string_view argument = argv[index];
+        const bool takesValue =
+            argument == "--format" || argument == "--output" || argument == "-o" ||
+            argument == "--host";
+        if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
+            options.directories.emplace_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--help") {
+            PrintUsage(stdout);
+            return kExitDone;
+        } else if (argument == "--version") {
+            std::printf("%s %s\n", kProgram, QUILLET_VERSION);
+            return kExitDone;
+        } else if (argument == "--append") {
+            options.append = true;
+        } else if (argument == "--all") {
+            options.all = true;
+        } else if (argument == "--sha256") {
+            options.sha256 = true;
+        } else if (takesValue && index + 1 >= argc) {
+            return UsageError(std::string(argument) + " needs a value");
+        } else if (argument == "--format") {
+            const std::string_view format = argv[++index];
+            if (format == "jsonl") {
+                options.format = Format::JsonLines;
+            } else if (format == "csv") {
+                options.format = Format::Csv;
+            } else if (format == "sqlite") {
+                options.format = Format::Sqlite;
+            } else {
+                return UsageError("unknown format '" + std::string(format) +
+                                  "' (jsonl, csv or sqlite)");
+            }
+        } else if (argument == "--output" || argument == "-o") {
+            options.output = argv[++index];
+        } else if (argument == "--host") {
+            options.host = argv[++index];
+        } else {
+            return UsageError("unknown option '" + std::string(argument) + "'");
+        }
+    }
+    if (options.directories.empty()) {
+        return UsageError("no directory given");
+    }
+    if (options.format == Format::Sqlite && options.output.empty()) {
+        return UsageError("--format sqlite needs --output FILE");
+    }
+    return std::nullopt;
+}
+
+// Whether an existing file is there to append rows to, so that CSV leaves its header out.
+bool HasContent(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool content = std::fgetc(file) != EOF;
+    std::fclose(file);
+    return content;
+}
+
+int WriteFailed(const RecordWriter& writer) {
+    std::fprintf(stderr, "%s: cannot write the output: %s\n", kProgram, writer.Problem().c_str());
+    return kExitWriteFailed;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    Options options;
+    if (const auto exitCode = ParseOptions(argc, argv, options)) {
+        return *exitCode;
+    }
+    platform::TakeWriteFailuresAsErrors();
+    platform::SetLookExtras({.headers = true,
+                             .digest = options.sha256 ? Sha256OfContent : nullptr,
+                             .digestUnversioned = options.all});
+    const bool withHeader = !(options.append && HasContent(options.output));
+    OutputFile output(options.output, options.append ? "a" : "w", OutputFile::LineEnds::AsWritten);
+    std::unique_ptr<RecordWriter> writer;
+    switch (options.format) {
+        case Format::JsonLines:
+            writer = MakeJsonLinesWriter(output);
+            break;
+        case Format::Csv:
+            writer = MakeCsvWriter(output, withHeader);
+            break;
+        case Format::Sqlite:
+            writer = MakeSqliteWriter(options.output, options.append);
+            if (writer == nullptr) {
+                std::fprintf(stderr, "%s: this build cannot write SQLite; use jsonl or csv\n",
+                             kProgram);
+                return kExitUsage;
+            }
+            break;
+    }
+    ScanInfo scan{.host = options.host,
+                  .started = IsoTimeNow(),
+                  .finished = {},
+                  .directories = options.directories,
+                  .toolVersion = QUILLET_VERSION,
+                  .sha256 = options.sha256};
+    if (!writer->Begin(scan)) {
+        return WriteFailed(*writer);
+    }
+    InventoryRun run{.writer = writer.get(), .scan = &scan, .all = options.all};
+    ActiveInventory = &run;
+    for (const std::string& directory : options.directories) {
+        platform::DirectoryIdentity identity;
+        if (!platform::GetDirectoryIdentity(directory.c_str(), identity)) {
+            // A directory given that is not there is never an empty inventory.
+            FailedReads.Note(directory, GetLastError());
+            continue;
+        }
+        std::string pattern = SearchPatternOf(directory);
+        ScanDirectory(pattern);
+        if (run.writeFailed) {
+            break;
+        }
+    }
+    ActiveInventory = nullptr;
+    scan.finished = IsoTimeNow();
+    const bool finished = !run.writeFailed && writer->Finish(scan);
+    ReportFailedReads(kProgram);
+    if (!finished) {
+        return WriteFailed(*writer);
+    }
+    return FailedReads.Count() > 0 ? kExitIncomplete : kExitDone;
+}

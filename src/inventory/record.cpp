@@ -1,0 +1,229 @@
+#include "inventory/record.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/ascii.h"
+#include "platform/formats/version_tree.h"
+#include "version/version_info.h"
+#include "walk/read_failures.h"
+
+namespace {
+
+// VS_FF_* and VFT_*, as the fixed record holds them.
+struct FlagName {
+    DWORD flag;
+    const char* name;
+};
+constexpr FlagName kFileFlags[] = {{0x01, "debug"},        {0x02, "prerelease"},
+                                   {0x04, "patched"},      {0x08, "privatebuild"},
+                                   {0x10, "infoinferred"}, {0x20, "specialbuild"}};
+
+const char* FileTypeName(DWORD type) {
+    switch (type) {
+        case 1:
+            return "app";
+        case 2:
+            return "dll";
+        case 3:
+            return "driver";
+        case 4:
+            return "font";
+        case 5:
+            return "vxd";
+        case 7:
+            return "static_lib";
+        default:
+            return "unknown";
+    }
+}
+
+std::string DottedVersion(DWORD mostSignificant, DWORD leastSignificant) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{HIWORD(mostSignificant)},
+                  unsigned{LOWORD(mostSignificant)}, unsigned{HIWORD(leastSignificant)},
+                  unsigned{LOWORD(leastSignificant)});
+    return text;
+}
+
+std::string FourHexDigits(WORD value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04hX", value);
+    return text;
+}
+
+// The fixed record, as the listing's reader takes it: a root value shorter than the record is
+// none.
+void ReadFixedRecord(const unsigned char* block, InventoryRecord& record) {
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(block, "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        return;
+    }
+    VS_FIXEDFILEINFO fixed;
+    std::memcpy(&fixed, value, sizeof fixed);
+    record.fileVersion = DottedVersion(fixed.dwFileVersionMS, fixed.dwFileVersionLS);
+    record.productVersion = DottedVersion(fixed.dwProductVersionMS, fixed.dwProductVersionLS);
+    record.fileFlags.emplace();
+    for (const FlagName& flag : kFileFlags) {
+        if ((fixed.dwFileFlags & fixed.dwFileFlagsMask & flag.flag) != 0) {
+            record.fileFlags->push_back(flag.name);
+        }
+    }
+    record.fileType = FileTypeName(fixed.dwFileType);
+}
+
+std::uint16_t RootLength(const unsigned char* block) {
+    std::uint16_t length = 0;
+    std::memcpy(&length, block, sizeof length);
+    return length;
+}
+
+// Every string of the first translation's table, each as the query answers its name.
+void ReadStrings(const unsigned char* block, InventoryRecord& record) {
+    record.strings.emplace();
+    void* translation = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(block, "\\VarFileInfo\\Translation", &translation, &length) ||
+        length < 2 * sizeof(WORD)) {
+        return;
+    }
+    WORD entry[2];
+    std::memcpy(entry, translation, sizeof entry);
+    record.language = FourHexDigits(entry[0]);
+    record.codePage = FourHexDigits(entry[1]);
+    const std::string table = "\\StringFileInfo\\" + *record.language + *record.codePage;
+    const platform::formats::ByteView bytes(block, RootLength(block));
+    for (std::string& name : platform::formats::ChildKeys(bytes, table)) {
+        // A name the query cannot reach (empty, or holding its separator) has no value to show.
+        if (name.empty() || name.find('\\') != std::string::npos) {
+            continue;
+        }
+        void* value = nullptr;
+        UINT valueLength = 0;
+        const std::string query = table + "\\" + name;
+        if (!VerQueryValueA(block, query.c_str(), &value, &valueLength)) {
+            continue;
+        }
+        const char* text = static_cast<const char*>(value);
+        record.strings->push_back({std::move(name), std::string(text, strnlen(text, valueLength))});
+    }
+}
+
+// The size, the headers' facts and the digest, from the look; the error that kept a digest asked
+// for from being made, or 0.
+DWORD ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, bool versioned,
+                InventoryRecord& record) {
+    DWORD error = 0;
+    platform::FileFacts facts;
+    if (platform::GetFileFacts(path.c_str(), found, facts)) {
+        record.size = facts.size;
+        record.format = platform::formats::FormatName(facts.image.format);
+        if (facts.image.machine) {
+            record.machine = platform::formats::MachineName(*facts.image.machine);
+        }
+        if (record.format != nullptr) {
+            record.managed = facts.image.managed;
+        }
+        record.sha256 = facts.digest;
+        const platform::LookExtras& extras = platform::LookExtrasOfRun();
+        const bool digestAsked =
+            extras.digest != nullptr && (versioned || extras.digestUnversioned);
+        if (digestAsked && !facts.digest) {
+            // Without a read that failed, it was the hash that could not be made.
+            error = facts.digestError != 0 ? facts.digestError : ERROR_NOT_ENOUGH_MEMORY;
+        }
+    } else {
+        error = GetLastError();
+    }
+    FILETIME written{};
+    if (platform::GetLastWriteTime(path.c_str(), found, written)) {
+        record.modified = IsoTime(written);
+    }
+    return error;
+}
+
+// What the file could not give, when it counts as a failure: the record says why.
+RecordOutcome Fail(InventoryRecord& record, DWORD& error, DWORD cause) {
+    error = cause;
+    record.error = platform::ErrorText(cause);
+    return RecordOutcome::Failed;
+}
+
+}  // namespace
+
+RecordOutcome ReadRecord(const std::string& path, const WIN32_FIND_DATAA& found,
+                         InventoryRecord& record, DWORD& error) {
+    record = {};
+    record.path = path;
+    unsigned char* block = LoadVersionBlock(path.c_str());
+    if (block == nullptr) {
+        const DWORD cause = GetLastError();
+        if (FileFailureCounts(cause)) {
+            return Fail(record, error, cause);
+        }
+    } else {
+        ReadFixedRecord(block, record);
+        ReadStrings(block, record);
+        ReleaseVersionBlock(block);
+    }
+    if (const DWORD cause = ReadFacts(path, found, block != nullptr, record);
+        FileFailureCounts(cause)) {
+        return Fail(record, error, cause);
+    }
+    return block != nullptr ? RecordOutcome::Versioned : RecordOutcome::Unversioned;
+}
+
+std::optional<std::string> FlagsAsText(const std::optional<std::vector<const char*>>& flags) {
+    if (!flags) {
+        return std::nullopt;
+    }
+    std::string text;
+    for (const char* flag : *flags) {
+        text.append(text.empty() ? "" : "|").append(flag);
+    }
+    return text;
+}
+
+const std::string* StandardString(const InventoryRecord& record, std::string_view name) {
+    if (!record.strings) {
+        return nullptr;
+    }
+    const auto found = std::find_if(record.strings->begin(), record.strings->end(),
+                                    [name](const NamedString& named) {
+                                        return named.name.size() == name.size() &&
+                                               std::equal(name.begin(), name.end(),
+                                                          named.name.begin(), [](char a, char b) {
+                                                              return platform::LowerCaseAscii(a) ==
+                                                                     platform::LowerCaseAscii(b);
+                                                          });
+                                    });
+    return found != record.strings->end() ? &found->value : nullptr;
+}
+
+std::optional<std::string> IsoTime(const FILETIME& time) {
+    SYSTEMTIME calendar{};
+    if (!FileTimeToSystemTime(&time, &calendar)) {
+        return std::nullopt;
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", unsigned{calendar.wYear},
+                  unsigned{calendar.wMonth}, unsigned{calendar.wDay}, unsigned{calendar.wHour},
+                  unsigned{calendar.wMinute}, unsigned{calendar.wSecond});
+    return text;
+}
+
+std::string IsoTimeNow() {
+    // FILETIME counts 100 ns from 1601; the system clock seconds from 1970.
+    constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600u;
+    constexpr std::uint64_t kTicksPerSecond = 10000000u;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const std::uint64_t ticks =
+        (static_cast<std::uint64_t>(seconds) + kSecondsFrom1601To1970) * kTicksPerSecond;
+    const FILETIME now{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    return IsoTime(now).value_or("1970-01-01T00:00:00Z");
+}

@@ -1,0 +1,64 @@
+// One record of the inventory (schema 1): what a candidate's version resource, headers and look
+// say of it, read through the platform's version library.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+inline constexpr int kRecordSchema = 1;
+
+// The names of the strings that records in columns (CSV, SQLite) carry one column each.
+inline constexpr std::array<std::string_view, 12> kStandardStringNames = {
+    "CompanyName",  "FileDescription",  "FileVersion",     "InternalName",
+    "LegalCopyright", "OriginalFilename", "ProductName",     "ProductVersion",
+    "Comments",     "LegalTrademarks",  "PrivateBuild",    "SpecialBuild"};
+
+struct NamedString {
+    std::string name;
+    std::string value;
+};
+
+// A field the file does not tell is empty (null in the records).
+struct InventoryRecord {
+    std::string path;  // as the walk found it: the directory as given, the names as listed
+    std::optional<std::uint64_t> size;
+    std::optional<std::string> modified;  // ISO 8601, UTC
+    const char* format = nullptr;         // "PE32", "PE32+", "NE"
+    std::optional<std::string> machine;
+    std::optional<bool> managed;
+    std::optional<std::string> fileVersion;     // a.b.c.d, from the fixed record
+    std::optional<std::string> productVersion;  // a.b.c.d, from the fixed record
+    std::optional<std::vector<const char*>> fileFlags;
+    const char* fileType = nullptr;
+    std::optional<std::string> language;  // of the first translation, four hex digits
+    std::optional<std::string> codePage;
+    // The first translation's string table, in its order; null without a version resource.
+    std::optional<std::vector<NamedString>> strings;
+    std::optional<std::string> sha256;
+    std::optional<std::string> error;  // why the file could not be read
+};
+
+enum class RecordOutcome { Versioned, Unversioned, Failed };
+
+// Reads the record of the candidate at path, whose listing record is found; error holds the
+// platform's code for a file that could not be read.
+RecordOutcome ReadRecord(const std::string& path, const WIN32_FIND_DATAA& found,
+                         InventoryRecord& record, DWORD& error);
+
+// The flags as one text for formats of columns, names joined by "|"; null for none.
+std::optional<std::string> FlagsAsText(const std::optional<std::vector<const char*>>& flags);
+
+// The value of the standard string name in record, or null.
+const std::string* StandardString(const InventoryRecord& record, std::string_view name);
+
+// A time as ISO 8601 in UTC to the second ("2024-05-01T12:30:00Z"); none where the platform
+// refuses it.
+std::optional<std::string> IsoTime(const FILETIME& time);
+// The time now, as IsoTime writes it.
+std::string IsoTimeNow();

@@ -1,0 +1,44 @@
+// The formats the inventory's records are written in: JSON Lines, CSV and SQLite.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "inventory/record.h"
+
+class OutputFile;
+
+// What every record of a run shares, and what the run's SQLite row holds.
+struct ScanInfo {
+    std::string host;
+    std::string started;  // ISO 8601, UTC
+    std::string finished;
+    std::vector<std::string> directories;
+    std::string toolVersion;
+    bool sha256 = false;  // records carry the sha256 field
+};
+
+class RecordWriter {
+  public:
+    virtual ~RecordWriter() = default;
+    // False when the output cannot be written; Problem() then says why.
+    virtual bool Begin(const ScanInfo& scan) = 0;
+    virtual bool Write(const ScanInfo& scan, const InventoryRecord& record) = 0;
+    // Ends the run: everything written is kept (committed, flushed and closed).
+    virtual bool Finish(const ScanInfo& scan) = 0;
+    virtual std::string Problem() const = 0;
+};
+
+// One JSON object per record, keys in the schema's order, each line ended by a line feed.
+std::unique_ptr<RecordWriter> MakeJsonLinesWriter(OutputFile& output);
+// RFC 4180 with a header row (left out when appending to a file that has one), lines ended by
+// CR LF; strings in the twelve standard columns, other names left out.
+std::unique_ptr<RecordWriter> MakeCsvWriter(OutputFile& output, bool withHeader);
+// Tables scans, files and strings in the database at path: replaced, or added to with append,
+// in one transaction per run. Null where this build has no SQLite.
+std::unique_ptr<RecordWriter> MakeSqliteWriter(const std::string& path, bool append);
+
+// A path as JSON text, quoted: bytes that are not UTF-8 each as the escape \udc80 to \udcff, so
+// that the name's bytes can be had back exactly (Python's "surrogateescape").
+std::string JsonPathText(const std::string& path);
