@@ -1,7 +1,12 @@
 # quillet-inventory and what it needs: rapidjson (header-only) everywhere, SQLite where Debian
 # has a build of it for the target (Linux only: Debian ships no SQLite for mingw-w64), OpenSSL's
 # libcrypto on Linux and the platform's BCrypt on Windows for SHA-256.
-find_path(RAPIDJSON_INCLUDE_DIR rapidjson/document.h REQUIRED)
+# The headers are the same for every target, so the Windows build takes the system's too; only
+# they are put on its include path (through a link), never the rest of the system's headers.
+find_path(RAPIDJSON_INCLUDE_DIR rapidjson/document.h REQUIRED CMAKE_FIND_ROOT_PATH_BOTH)
+set(RAPIDJSON_ONLY_DIR ${PROJECT_BINARY_DIR}/rapidjson-include)
+file(MAKE_DIRECTORY ${RAPIDJSON_ONLY_DIR})
+file(CREATE_LINK ${RAPIDJSON_INCLUDE_DIR}/rapidjson ${RAPIDJSON_ONLY_DIR}/rapidjson SYMBOLIC)
 
 add_library(quillet_inventory_core STATIC
   src/inventory/record.cpp
@@ -10,7 +15,7 @@ add_library(quillet_inventory_core STATIC
   src/inventory/sqlite_store.cpp
   src/inventory/sha256.cpp
   src/inventory/examine.cpp)
-target_include_directories(quillet_inventory_core SYSTEM PUBLIC ${RAPIDJSON_INCLUDE_DIR})
+target_include_directories(quillet_inventory_core SYSTEM PUBLIC ${RAPIDJSON_ONLY_DIR})
 target_link_libraries(quillet_inventory_core PUBLIC quillet_engine)
 if(WIN32)
   target_link_libraries(quillet_inventory_core PUBLIC bcrypt)
