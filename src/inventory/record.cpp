@@ -216,14 +216,23 @@ std::optional<std::string> IsoTime(const FILETIME& time) {
 }
 
 std::string IsoTimeNow() {
-    // FILETIME counts 100 ns from 1601; the system clock seconds from 1970.
-    constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600u;
-    constexpr std::uint64_t kTicksPerSecond = 10000000u;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count();
+    // FILETIME counts 100 ns from 1601; the system clock from 1970. To the millisecond, so that
+    // two scans of a host made within a second are still told apart.
+    constexpr std::uint64_t kMillisecondsFrom1601To1970 = 11644473600000u;
+    constexpr std::uint64_t kTicksPerMillisecond = 10000u;
+    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
     const std::uint64_t ticks =
-        (static_cast<std::uint64_t>(seconds) + kSecondsFrom1601To1970) * kTicksPerSecond;
+        (static_cast<std::uint64_t>(milliseconds) + kMillisecondsFrom1601To1970) *
+        kTicksPerMillisecond;
     const FILETIME now{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    return IsoTime(now).value_or("1970-01-01T00:00:00Z");
+    SYSTEMTIME calendar{};
+    FileTimeToSystemTime(&now, &calendar);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ",
+                  unsigned{calendar.wYear}, unsigned{calendar.wMonth}, unsigned{calendar.wDay},
+                  unsigned{calendar.wHour}, unsigned{calendar.wMinute}, unsigned{calendar.wSecond},
+                  unsigned{calendar.wMilliseconds});
+    return text;
 }

@@ -60,5 +60,5 @@ const std::string* StandardString(const InventoryRecord& record, std::string_vie
 // A time as ISO 8601 in UTC to the second ("2024-05-01T12:30:00Z"); none where the platform
 // refuses it.
 std::optional<std::string> IsoTime(const FILETIME& time);
-// The time now, as IsoTime writes it.
+// The time now, as IsoTime writes it but to the millisecond ("2024-05-01T12:30:00.250Z").
 std::string IsoTimeNow();

@@ -263,14 +263,22 @@ std::vector<std::string> LinesOf(const std::string& listing) {
     return lines;
 }
 
-std::string RunReadmeRecipe(const std::string& directory, const std::string& name) {
+std::string ReadmeRecipe(const std::string& name) {
     const std::string readme = ReadFile(QUILLET_README);
     const std::size_t marker = readme.find("<!-- recipe: " + name + " -->");
-    const std::size_t start = readme.find("```sh\n", marker);
-    const std::size_t body = start + std::string_view("```sh\n").size();
-    const std::string recipe = marker == std::string::npos || start == std::string::npos
-                                   ? "false"
-                                   : readme.substr(body, readme.find("```\n", body) - body);
+    const std::size_t fence = readme.find("```", marker);
+    const std::size_t body = readme.find('\n', fence);
+    if (marker == std::string::npos || fence == std::string::npos || body == std::string::npos) {
+        return {};
+    }
+    return readme.substr(body + 1, readme.find("```\n", body) - body - 1);
+}
+
+std::string RunReadmeRecipe(const std::string& directory, const std::string& name) {
+    std::string recipe = ReadmeRecipe(name);
+    if (recipe.empty()) {
+        recipe = "false";
+    }
     const std::string script = directory + "/" + name + ".sh";
     WriteText(script, recipe);
     const std::string output = directory + "/" + name + ".out";

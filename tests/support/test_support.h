@@ -75,6 +75,9 @@ std::vector<std::string> Sorted(std::vector<std::string> texts);
 // The lines of a listing, each with its CR LF (the last without, if it has none).
 std::vector<std::string> LinesOf(const std::string& listing);
 
+// The body of the README's fenced block that follows "<!-- recipe: name -->"; empty if none.
+std::string ReadmeRecipe(const std::string& name);
+
 // The README's shell recipe that follows "<!-- recipe: name -->", run with bash -e in
 // directory: its output, or "failed: " and its output.
 std::string RunReadmeRecipe(const std::string& directory, const std::string& name);
