@@ -94,15 +94,17 @@ package: $(PACKAGE_BUILD)/CMakeCache.txt
 	cp $(PACKAGE_BUILD)/quillet_$(VERSION)_*.deb $(DIST)/
 	@ls -l $(DIST)/quillet_$(VERSION)_*.deb
 
-# The Windows zip: both programs (static, so nothing else is needed), the README and the license,
+# The Windows zip: the three programs (static, so nothing else is needed), the README and the license,
 # as text with CR LF line ends.
 package-windows: $(WINDOWS_BUILD)/CMakeCache.txt $(WINDOWS32_BUILD)/CMakeCache.txt
-	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target quillet quillet-compare
-	cmake --build $(WINDOWS32_BUILD) -j $(JOBS) --target quillet quillet-compare
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target quillet quillet-compare quillet-inventory
+	cmake --build $(WINDOWS32_BUILD) -j $(JOBS) --target quillet quillet-compare quillet-inventory
 	rm -rf $(PACKAGE_BUILD)/zip && mkdir -p $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/x86_64 \
 	    $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/i686 $(DIST)
-	cp $(WINDOWS_BUILD)/quillet.exe $(WINDOWS_BUILD)/quillet-compare.exe $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/x86_64/
-	cp $(WINDOWS32_BUILD)/quillet.exe $(WINDOWS32_BUILD)/quillet-compare.exe $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/i686/
+	cp $(WINDOWS_BUILD)/quillet.exe $(WINDOWS_BUILD)/quillet-compare.exe $(WINDOWS_BUILD)/quillet-inventory.exe \
+	    $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/x86_64/
+	cp $(WINDOWS32_BUILD)/quillet.exe $(WINDOWS32_BUILD)/quillet-compare.exe $(WINDOWS32_BUILD)/quillet-inventory.exe \
+	    $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/i686/
 	sed 's/$$/\r/' README.md > $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/README.txt
 	sed 's/$$/\r/' LICENSE > $(PACKAGE_BUILD)/zip/$(WINDOWS_ZIP)/LICENSE.txt
 	rm -f $(DIST)/$(WINDOWS_ZIP).zip

@@ -9,6 +9,8 @@ set(QUILLET_MAINTAINER "Quillet developers <quillet@example.org>")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/quillet.1.in ${PROJECT_BINARY_DIR}/quillet.1 @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/quillet-compare.1.in
                ${PROJECT_BINARY_DIR}/quillet-compare.1 @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/quillet-inventory.1.in
+               ${PROJECT_BINARY_DIR}/quillet-inventory.1 @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_BINARY_DIR}/changelog COPYONLY)
 
 # The machine-readable copyright file, its license text taken from LICENSE.
@@ -21,21 +23,22 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in ${PROJECT_BINARY_DIR
 
 add_custom_command(
   OUTPUT ${PROJECT_BINARY_DIR}/quillet.1.gz ${PROJECT_BINARY_DIR}/quillet-compare.1.gz
-         ${PROJECT_BINARY_DIR}/changelog.gz
-  COMMAND gzip -9nkf quillet.1 quillet-compare.1 changelog
+         ${PROJECT_BINARY_DIR}/quillet-inventory.1.gz ${PROJECT_BINARY_DIR}/changelog.gz
+  COMMAND gzip -9nkf quillet.1 quillet-compare.1 quillet-inventory.1 changelog
   DEPENDS ${PROJECT_BINARY_DIR}/quillet.1 ${PROJECT_BINARY_DIR}/quillet-compare.1
-          ${PROJECT_BINARY_DIR}/changelog
+          ${PROJECT_BINARY_DIR}/quillet-inventory.1 ${PROJECT_BINARY_DIR}/changelog
   WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
   VERBATIM)
 add_custom_target(quillet_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/quillet.1.gz
                                            ${PROJECT_BINARY_DIR}/quillet-compare.1.gz
+                                           ${PROJECT_BINARY_DIR}/quillet-inventory.1.gz
                                            ${PROJECT_BINARY_DIR}/changelog.gz)
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-install(TARGETS quillet quillet-compare RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS quillet quillet-compare quillet-inventory RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/quillet.1.gz ${PROJECT_BINARY_DIR}/quillet-compare.1.gz
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+              ${PROJECT_BINARY_DIR}/quillet-inventory.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -58,7 +61,10 @@ company name, file version, last-modified date and time (UTC) and path.
 It reads the version resource out of PE32, PE32+ and 16-bit NE files
 itself, so it audits a mounted Windows volume, a Wine prefix, a software
 share or a forensic image without Windows. Its companion quillet-compare
-tells what was added, removed or changed between two listings.")
+tells what was added, removed or changed between two listings, and
+quillet-inventory writes every version value of each file (strings, fixed
+versions, flags, machine, an optional SHA-256) as JSON Lines, CSV or
+SQLite records for scripts and fleets.")
 # lintian reports no error and no warning. Left as information only: the banner's word
 # "Informations" (the tool's own text, kept as it is) and the compiler's .comment section.
 include(CPack)
