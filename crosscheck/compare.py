@@ -88,7 +88,8 @@ def main():
     for record in failures:
         print("  DIFFERS: " + record)
     for index, (pattern, field, reason) in enumerate(allowed):
-        if index not in used:
+        # Entries for the inventory's own fields are used by compare_inventory.py.
+        if index not in used and field in FIELDS + ("listed", "crash", "*"):
             print("  unused allow-list entry: %s %s (%s)" % (pattern, field, reason))
     return 1 if failures else 0
 

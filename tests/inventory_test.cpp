@@ -305,6 +305,7 @@ TEST_F(InventoryRun, UsageOutputAndReadFailuresHaveTheirExitCodes) {
     EXPECT_EQ(Inventory({"--format", "xml", Tree()}).exitCode, 1);
     EXPECT_EQ(Inventory({"--format", "sqlite", Tree()}).exitCode, 1);
     EXPECT_EQ(Inventory({"--bogus", Tree()}).exitCode, 1);
+    EXPECT_EQ(Inventory({Tree(), ""}).exitCode, 1);
     const RunResult help = Inventory({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.output.find("Usage: quillet-inventory"), 0u);

@@ -66,7 +66,11 @@ std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
         const bool takesValue =
             argument == "--format" || argument == "--output" || argument == "-o" ||
             argument == "--host";
-        if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
+        if (argument.empty()) {
+            // Never the current drive's root or the file system's, as the walk would take it.
+            return UsageError("an empty directory name");
+        }
+        if (optionsEnded || argument[0] != '-' || argument == "-") {
             options.directories.emplace_back(argument);
         } else if (argument == "--") {
             optionsEnded = true;

@@ -75,14 +75,27 @@ void LookAt(const std::string& path, VersionLook& look) {
     }
 }
 
+// The path as the wide calls take it, converted as the ANSI calls convert theirs. Wine's ANSI
+// CreateFileA refuses a path past 260 characters even behind the \\?\ prefix; its wide call
+// does not.
+std::wstring WidePath(const std::string& path) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring wide(units > 0 ? static_cast<std::size_t>(units) : 1, L'\0');
+    if (units > 0) {
+        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), units);
+    }
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
 // Reads of an open file at offsets of its own, so that the header's views and the digest's
 // pieces need no seeking between them.
 class OpenFile {
   public:
     explicit OpenFile(const std::string& extendedPath)
-        : handle((::CreateFileA)(extendedPath.c_str(), GENERIC_READ,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
+        : handle(CreateFileW(WidePath(extendedPath).c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
     ~OpenFile() {
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);
