@@ -7,6 +7,11 @@
 #include <cstring>
 #include <string>
 
+#include <rapidjson/document.h>
+
+#include "inventory/record.h"
+#include "inventory/sha256.h"
+#include "inventory/writers.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
 #include "support/version_block.h"
@@ -52,11 +57,38 @@ void QueryFreely(const unsigned char* block) {
     }
 }
 
+// The inventory's record of the same file: its facts, every string of its table, its digest, and
+// its JSON line and CSV row, each of which must stay one well-formed record.
+void RecordBytes(const std::string& path) {
+    static const bool extrasSet = [] {
+        platform::SetLookExtras(
+            {.headers = true, .digest = Sha256OfContent, .digestUnversioned = true});
+        return true;
+    }();
+    static_cast<void>(extrasSet);
+    InventoryRecord record;
+    DWORD error = 0;
+    WIN32_FIND_DATAA found{};
+    ReadRecord(path, found, record, error);
+    const ScanInfo scan{.host = "fuzz", .started = "2024-01-01T00:00:00.000Z", .sha256 = true};
+    const std::string line = JsonRecordLine(scan, record);
+    rapidjson::Document parsed;
+    if (line.find('\n') != line.size() - 1 || parsed.Parse(line.c_str()).HasParseError() ||
+        !parsed.IsObject()) {
+        std::abort();  // a record must stay one line of one JSON object
+    }
+    const std::string row = CsvRecordRow(scan, record);
+    if (row.size() < 2 || row.compare(row.size() - 2, 2, "\r\n") != 0) {
+        std::abort();
+    }
+}
+
 }  // namespace
 
 void ExamineBytes(const std::uint8_t* bytes, std::size_t size) {
     const std::string& path = ScratchPath();
     Rewrite(path, bytes, size);
+    RecordBytes(path);
     const test_support::Block block = test_support::LoadBlock(path);
     if (!block) {
         return;

@@ -69,6 +69,14 @@ class CsvWriter : public RecordWriter {
     }
 
     bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
+        FormatRow(line, scan, record);
+        return output.Write(line) == S_OK;
+    }
+
+    bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
+    std::string Problem() const override { return "Write output file failed"; }
+
+    static void FormatRow(std::string& line, const ScanInfo& scan, const InventoryRecord& record) {
         line.clear();
         AppendField(line, std::to_string(kRecordSchema));
         AppendField(line, scan.host);
@@ -93,11 +101,7 @@ class CsvWriter : public RecordWriter {
         }
         AppendField(line, record.error);
         EndRow(line);
-        return output.Write(line) == S_OK;
     }
-
-    bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
-    std::string Problem() const override { return "Write output file failed"; }
 
   private:
     OutputFile& output;
@@ -106,6 +110,12 @@ class CsvWriter : public RecordWriter {
 };
 
 }  // namespace
+
+std::string CsvRecordRow(const ScanInfo& scan, const InventoryRecord& record) {
+    std::string row;
+    CsvWriter::FormatRow(row, scan, record);
+    return row;
+}
 
 std::unique_ptr<RecordWriter> MakeCsvWriter(OutputFile& output, bool withHeader) {
     return std::make_unique<CsvWriter>(output, withHeader);

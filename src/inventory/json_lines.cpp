@@ -131,6 +131,16 @@ void WriteRecord(JsonWriter& writer, const ScanInfo& scan, const InventoryRecord
     writer.EndObject();
 }
 
+// The record's line, in buffer, which is reused from record to record.
+std::string_view FormatLine(rapidjson::StringBuffer& buffer, const ScanInfo& scan,
+                            const InventoryRecord& record) {
+    buffer.Clear();
+    JsonWriter writer(buffer);
+    WriteRecord(writer, scan, record);
+    buffer.Put('\n');
+    return {buffer.GetString(), buffer.GetSize()};
+}
+
 class JsonLinesWriter : public RecordWriter {
   public:
     explicit JsonLinesWriter(OutputFile& output) : output(output) {}
@@ -138,11 +148,7 @@ class JsonLinesWriter : public RecordWriter {
     bool Begin(const ScanInfo& /*scan*/) override { return output.Write("") == S_OK; }
 
     bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
-        buffer.Clear();
-        JsonWriter writer(buffer);
-        WriteRecord(writer, scan, record);
-        buffer.Put('\n');
-        return output.Write(std::string_view(buffer.GetString(), buffer.GetSize())) == S_OK;
+        return output.Write(FormatLine(buffer, scan, record)) == S_OK;
     }
 
     bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
@@ -183,6 +189,11 @@ std::string JsonPathText(const std::string& path) {
     flushValid(path.size());
     text.push_back('"');
     return text;
+}
+
+std::string JsonRecordLine(const ScanInfo& scan, const InventoryRecord& record) {
+    rapidjson::StringBuffer buffer;
+    return std::string(FormatLine(buffer, scan, record));
 }
 
 std::unique_ptr<RecordWriter> MakeJsonLinesWriter(OutputFile& output) {

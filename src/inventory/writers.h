@@ -39,6 +39,10 @@ std::unique_ptr<RecordWriter> MakeCsvWriter(OutputFile& output, bool withHeader)
 // in one transaction per run. Null where this build has no SQLite.
 std::unique_ptr<RecordWriter> MakeSqliteWriter(const std::string& path, bool append);
 
+// One record as its JSON Lines line (ended by a line feed), and as its CSV row (ended by CR LF).
+std::string JsonRecordLine(const ScanInfo& scan, const InventoryRecord& record);
+std::string CsvRecordRow(const ScanInfo& scan, const InventoryRecord& record);
+
 // A path as JSON text, quoted: bytes that are not UTF-8 each as the escape \udc80 to \udcff, so
 // that the name's bytes can be had back exactly (Python's "surrogateescape").
 std::string JsonPathText(const std::string& path);

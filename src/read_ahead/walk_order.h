@@ -88,7 +88,7 @@ class WalkOrder {
     std::size_t pathBytes = 0;                          // of every job not dropped
     bool heldBack = false;           // results reached their bound: none begins until half is taken
     bool released = false;           // heldBack let go, not yet told
-    mutable std::size_t checks = 0;  // of the invariants, so far
+    [[maybe_unused]] mutable std::size_t checks = 0;  // of the invariants, so far (debug builds)
 };
 
 template <typename Listing>

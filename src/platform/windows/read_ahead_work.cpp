@@ -133,8 +133,6 @@ class OpenFile {
     HANDLE handle;
 };
 
-constexpr std::size_t kDigestPiece = 256 * 1024;
-
 formats::ImageFacts ImageFactsOf(OpenFile& file, std::uint64_t size) {
     std::vector<std::uint8_t> storage;
     return formats::ReadImageFacts(

@@ -18,8 +18,6 @@ Examination Failed(const FileSource& file, Lookup lookup) {
     return examination;
 }
 
-constexpr std::size_t kDigestPiece = 256 * 1024;
-
 void ReadImageFacts(FileSource& file, Examination& examination) {
     examination.image = formats::ReadImageFacts(
         [&file](std::uint64_t offset, std::size_t count) { return file.View(offset, count); });
