@@ -42,6 +42,17 @@ std::size_t Utf8SequenceAt(const std::string& text, std::size_t at) {
     return codePoint < lowest || codePoint > 0x10FFFF || surrogate ? 0 : length;
 }
 
+bool IsUtf8(const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = Utf8SequenceAt(text, at);
+        if (length == 0) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}
+
 void WriteText(JsonWriter& writer, const std::optional<std::string>& text) {
     if (text) {
         writer.String(text->data(), static_cast<rapidjson::SizeType>(text->size()));
@@ -71,8 +82,12 @@ void WriteRecord(JsonWriter& writer, const ScanInfo& scan, const InventoryRecord
     WriteKey(writer, "scan_started");
     WriteText(writer, scan.started);
     WriteKey(writer, "path");
-    const std::string path = JsonPathText(record.path);
-    writer.RawValue(path.data(), path.size(), rapidjson::kStringType);
+    if (IsUtf8(record.path)) {
+        WriteText(writer, record.path);
+    } else {
+        const std::string path = JsonPathText(record.path);
+        writer.RawValue(path.data(), path.size(), rapidjson::kStringType);
+    }
     WriteKey(writer, "size");
     if (record.size) {
         writer.Uint64(*record.size);

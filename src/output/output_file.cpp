@@ -75,7 +75,7 @@ void OutputFile::StartOnANewLine() {
     if (last == EOF || last == '\n') {
         return;
     }
-    const std::string_view lineEnd = last == '\r' ? "\n" : "\r\n";
+    const std::string_view lineEnd = last == '\r' || !crLf ? "\n" : "\r\n";
     std::copy(lineEnd.begin(), lineEnd.end(), held.get());
     heldSize = lineEnd.size();
     formedSize.store(heldSize);
