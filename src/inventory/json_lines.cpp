@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include "inventory/writers.h"
+#include "platform/formats/text_encoding.h"
 #include "output/output_file.h"
 
 namespace {
@@ -12,34 +13,9 @@ using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 // The length of the valid UTF-8 sequence at text[at], or 0 where none starts.
 std::size_t Utf8SequenceAt(const std::string& text, std::size_t at) {
-    const auto byte = [&text](std::size_t index) { return static_cast<unsigned char>(text[index]); };
-    const unsigned char lead = byte(at);
-    if (lead < 0x80) {
-        return 1;
-    }
-    std::size_t length = 0;
-    unsigned lowest = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, lowest = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, lowest = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, lowest = 0x10000;
-    } else {
-        return 0;
-    }
-    if (text.size() - at < length) {
-        return 0;
-    }
-    unsigned codePoint = lead & (0x7Fu >> length);
-    for (std::size_t index = 1; index < length; ++index) {
-        if ((byte(at + index) & 0xC0) != 0x80) {
-            return 0;
-        }
-        codePoint = (codePoint << 6) | (byte(at + index) & 0x3F);
-    }
-    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-    return codePoint < lowest || codePoint > 0x10FFFF || surrogate ? 0 : length;
+    const auto decoded = platform::formats::DecodeUtf8(text.data() + at, text.size() - at);
+    // A malformed sequence decodes as U+FFFD for one byte; a real U+FFFD takes three.
+    return decoded.codePoint == 0xFFFD && decoded.length == 1 ? 0 : decoded.length;
 }
 
 bool IsUtf8(const std::string& text) {

@@ -191,15 +191,9 @@ const std::string* StandardString(const InventoryRecord& record, std::string_vie
     if (!record.strings) {
         return nullptr;
     }
-    const auto found = std::find_if(record.strings->begin(), record.strings->end(),
-                                    [name](const NamedString& named) {
-                                        return named.name.size() == name.size() &&
-                                               std::equal(name.begin(), name.end(),
-                                                          named.name.begin(), [](char a, char b) {
-                                                              return platform::LowerCaseAscii(a) ==
-                                                                     platform::LowerCaseAscii(b);
-                                                          });
-                                    });
+    const auto found = std::find_if(
+        record.strings->begin(), record.strings->end(),
+        [name](const NamedString& named) { return platform::EqualsIgnoringCase(named.name, name); });
     return found != record.strings->end() ? &found->value : nullptr;
 }
 

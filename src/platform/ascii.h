@@ -2,7 +2,9 @@
 // byte, multi-byte characters included, is left as it is.
 #pragma once
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -19,6 +21,12 @@ inline void LowerCaseAscii(std::string& text) {
     for (char& character : text) {
         character = LowerCaseAscii(character);
     }
+}
+
+inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return LowerCaseAscii(x) == LowerCaseAscii(y);
+           });
 }
 
 }  // namespace platform

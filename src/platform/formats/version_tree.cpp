@@ -10,6 +10,7 @@ namespace platform::formats {
 
 namespace {
 
+using platform::EqualsIgnoringCase;
 using platform::LowerCaseAscii;
 
 constexpr std::uint16_t kTextType = 1;
@@ -149,12 +150,6 @@ std::optional<Node> FindChild(ByteView block, BlockForm form, const Node& parent
         at = AlignTo4(child->End());
     }
     return std::nullopt;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return LowerCaseAscii(x) == LowerCaseAscii(y);
-           });
 }
 
 struct Selected {
