@@ -84,8 +84,9 @@ bool DuckDbAtHand(std::string& why) {
     }
     const std::string modules = std::string(QUILLET_NPM_FOLDER) + "/node_modules/@duckdb/node-api";
     if (!std::filesystem::exists(modules)) {
-        const std::string install = std::string("npm install --silent --no-audit --no-fund --prefix '") +
-                                    QUILLET_NPM_FOLDER + "' @duckdb/node-api@1.5.6-r.1 > /dev/null 2>&1";
+        const std::string install =
+            std::string("npm install --silent --no-audit --no-fund --prefix '") +
+            QUILLET_NPM_FOLDER + "' @duckdb/node-api@1.5.6-r.1 > /dev/null 2>&1";
         if (std::system(install.c_str()) != 0) {
             why = "npm could not install @duckdb/node-api";
             return false;
@@ -125,8 +126,8 @@ TEST_F(ManyMachines, PostgresqlLoadsTheCsvFilesAndAnswersTheSameQuestions) {
     chmod(dir.Path().c_str(), 0755);  // the server's own user must reach its folder
     const std::string start = std::string(QUILLET_POSTGRES_SERVER) + " start '" + server + "'";
     if (std::system((start + " > /dev/null 2>&1").c_str()) != 0) {
-        GTEST_SKIP() << "no PostgreSQL server could be started: " << ReadFile(server + "/initdb.log")
-                     << ReadFile(server + "/server.log");
+        GTEST_SKIP() << "no PostgreSQL server could be started: "
+                     << ReadFile(server + "/initdb.log") << ReadFile(server + "/server.log");
     }
     setenv("PGHOST", server.c_str(), 1);
     setenv("PGUSER", "postgres", 1);

@@ -50,7 +50,8 @@ const rapidjson::Document& RecordOf(const std::vector<rapidjson::Document>& reco
                                     const std::string& name) {
     for (const auto& record : records) {
         const std::string path = record["path"].GetString();
-        if (path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0) {
+        if (path.size() >= name.size() &&
+            path.compare(path.size() - name.size(), name.size(), name) == 0) {
             return record;
         }
     }
@@ -88,7 +89,9 @@ const std::vector<std::pair<std::string, std::string>> kStrings = {
     {"ProductName", "Widget   Pro"},
     {"OriginalFilename", "widget.exe"},
     {"Comments", "line one\r\nline two"},
-    {"Build Host", "b\xC3\xBC" "ild-07"},
+    {"Build Host",
+     "b\xC3\xBC"
+     "ild-07"},
     {"LegalCopyright", std::string(300, 'c')},
     {"FileDescription", ""},
 };
@@ -112,7 +115,8 @@ ImageFile RichProgram() {
 }
 
 ImageFile Program(const std::string& product, std::array<std::uint16_t, 4> version) {
-    return PeWithVersion(EncodeWideBlock(MakeVersionTree(SimpleVersionInfo(product, "Acme", version))));
+    return PeWithVersion(
+        EncodeWideBlock(MakeVersionTree(SimpleVersionInfo(product, "Acme", version))));
 }
 
 class InventoryRun : public ::testing::Test {
@@ -120,9 +124,10 @@ class InventoryRun : public ::testing::Test {
     void SetUp() override {
         MakeDirectories(dir / "tree/Apps/Old");
         Write("Apps/Widget.exe", RichProgram());
-        Write("Apps/Old/LEGACY.DLL",
-              NeWithVersion(EncodeNarrowBlock(MakeVersionTree(SimpleVersionInfo(
-                  "Old \xE9" "dition", "Acme (1994)", {3, 1, 0, 7})))));
+        Write("Apps/Old/LEGACY.DLL", NeWithVersion(EncodeNarrowBlock(MakeVersionTree(
+                                         SimpleVersionInfo("Old \xE9"
+                                                           "dition",
+                                                           "Acme (1994)", {3, 1, 0, 7})))));
         Write("Apps/Plain.ocx", BuildPe(PeOptions{}));
         test_support::WriteText(dir / "tree/Apps/notes.txt", "not a program\n");
     }
@@ -181,7 +186,9 @@ TEST_F(InventoryRun, RecordsEveryValueOfTheFirstTranslationAsTheQueryAnswersIt) 
     EXPECT_EQ(Text(legacy["path"]), Tree() + "/Apps/Old/LEGACY.DLL");
     EXPECT_EQ(Text(legacy["format"]), "NE");
     EXPECT_TRUE(legacy["machine"].IsNull());
-    EXPECT_EQ(Text(legacy["strings"]["ProductName"]), "Old \xC3\xA9" "dition");
+    EXPECT_EQ(Text(legacy["strings"]["ProductName"]),
+              "Old \xC3\xA9"
+              "dition");
     EXPECT_EQ(Text(legacy["scan_started"]), Text(widget["scan_started"]));
 }
 
@@ -279,8 +286,9 @@ TEST_F(InventoryRun, SqliteHoldsScansFilesAndEveryStringAndAppendsAScan) {
     ASSERT_EQ(Inventory({"--format", "sqlite", "-o", database, "--append", "--host", "b", Tree()})
                   .exitCode,
               0);
-    EXPECT_EQ(Sqlite(database, "SELECT s.host, count(*) FROM files f JOIN scans s ON "
-                               "s.id = f.scan_id GROUP BY s.id ORDER BY s.id"),
+    EXPECT_EQ(Sqlite(database,
+                     "SELECT s.host, count(*) FROM files f JOIN scans s ON "
+                     "s.id = f.scan_id GROUP BY s.id ORDER BY s.id"),
               "a|2\nb|2\n");
     // Replaced without --append.
     ASSERT_EQ(Inventory({"--format", "sqlite", "-o", database, Tree()}).exitCode, 0);
@@ -289,12 +297,17 @@ TEST_F(InventoryRun, SqliteHoldsScansFilesAndEveryStringAndAppendsAScan) {
 
 TEST_F(InventoryRun, NamesThatAreNotUtf8StayExactInEveryFormat) {
     Write("Apps/caf\xE9.dll", Program("Caf", {1, 0, 0, 0}));
-    Write("Apps/\xC3\x9C" "ber.dll", Program("Uber", {1, 0, 0, 0}));
+    Write(
+        "Apps/\xC3\x9C"
+        "ber.dll",
+        Program("Uber", {1, 0, 0, 0}));
     const RunResult json = Inventory({Tree()});
     const std::string tree = Tree();
     EXPECT_NE(json.output.find("\"path\":\"" + tree + "/Apps/caf\\udce9.dll\""), std::string::npos)
         << json.output;
-    EXPECT_NE(json.output.find("/Apps/\xC3\x9C" "ber.dll\""), std::string::npos);
+    EXPECT_NE(json.output.find("/Apps/\xC3\x9C"
+                               "ber.dll\""),
+              std::string::npos);
     const RunResult csv = Inventory({"--format", "csv", Tree()});
     EXPECT_NE(csv.output.find(std::string(",").append(tree).append("/Apps/caf\xE9.dll,")),
               std::string::npos);

@@ -8,14 +8,14 @@
 namespace {
 
 constexpr const char* kLeadingColumns[] = {
-    "schema",       "host",         "scan_started", "path",       "size",
-    "modified",     "format",       "machine",      "managed",    "file_version",
-    "product_version", "file_flags", "file_type",   "language",   "code_page"};
+    "schema",          "host",       "scan_started", "path",     "size",
+    "modified",        "format",     "machine",      "managed",  "file_version",
+    "product_version", "file_flags", "file_type",    "language", "code_page"};
 
 // Each field is followed by a comma; EndRow turns the last into the line's end.
 void AppendField(std::string& line, const std::string* value) {
-    const bool quoted = value != nullptr && (value->empty() ||
-                                             value->find_first_of(",\"\r\n") != std::string::npos);
+    const bool quoted = value != nullptr &&
+                        (value->empty() || value->find_first_of(",\"\r\n") != std::string::npos);
     if (value != nullptr && !quoted) {
         line.append(*value);
     } else if (quoted) {

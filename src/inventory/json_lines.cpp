@@ -4,8 +4,8 @@
 #include <rapidjson/writer.h>
 
 #include "inventory/writers.h"
-#include "platform/formats/text_encoding.h"
 #include "output/output_file.h"
+#include "platform/formats/text_encoding.h"
 
 namespace {
 

@@ -63,9 +63,8 @@ std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
     bool optionsEnded = false;
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument = argv[index];
-        const bool takesValue =
-            argument == "--format" || argument == "--output" || argument == "-o" ||
-            argument == "--host";
+        const bool takesValue = argument == "--format" || argument == "--output" ||
+                                argument == "-o" || argument == "--host";
         if (argument.empty()) {
             // Never the current drive's root or the file system's, as the walk would take it.
             return UsageError("an empty directory name");

@@ -191,9 +191,10 @@ const std::string* StandardString(const InventoryRecord& record, std::string_vie
     if (!record.strings) {
         return nullptr;
     }
-    const auto found = std::find_if(
-        record.strings->begin(), record.strings->end(),
-        [name](const NamedString& named) { return platform::EqualsIgnoringCase(named.name, name); });
+    const auto found = std::find_if(record.strings->begin(), record.strings->end(),
+                                    [name](const NamedString& named) {
+                                        return platform::EqualsIgnoringCase(named.name, name);
+                                    });
     return found != record.strings->end() ? &found->value : nullptr;
 }
 

@@ -15,9 +15,9 @@ inline constexpr int kRecordSchema = 1;
 
 // The names of the strings that records in columns (CSV, SQLite) carry one column each.
 inline constexpr std::array<std::string_view, 12> kStandardStringNames = {
-    "CompanyName",  "FileDescription",  "FileVersion",     "InternalName",
-    "LegalCopyright", "OriginalFilename", "ProductName",     "ProductVersion",
-    "Comments",     "LegalTrademarks",  "PrivateBuild",    "SpecialBuild"};
+    "CompanyName",    "FileDescription",  "FileVersion",  "InternalName",
+    "LegalCopyright", "OriginalFilename", "ProductName",  "ProductVersion",
+    "Comments",       "LegalTrademarks",  "PrivateBuild", "SpecialBuild"};
 
 struct NamedString {
     std::string name;

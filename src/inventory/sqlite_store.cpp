@@ -115,8 +115,8 @@ class SqliteWriter : public RecordWriter {
         if (sqlite3_open(path.c_str(), &database) != SQLITE_OK) {
             return Failed();
         }
-        const std::string setUp = std::string("BEGIN IMMEDIATE;") + (append ? "" : kDropTables) +
-                                  CreateTables();
+        const std::string setUp =
+            std::string("BEGIN IMMEDIATE;") + (append ? "" : kDropTables) + CreateTables();
         if (!Execute(setUp)) {
             return false;
         }
@@ -148,8 +148,9 @@ class SqliteWriter : public RecordWriter {
         file.Text(scan.host);
         file.Text(scan.started);
         file.Text(record.path);
-        file.Integer(record.size ? std::optional<std::int64_t>(static_cast<std::int64_t>(*record.size))
-                                 : std::nullopt);
+        file.Integer(record.size
+                         ? std::optional<std::int64_t>(static_cast<std::int64_t>(*record.size))
+                         : std::nullopt);
         file.Text(record.modified);
         file.Text(record.format);
         file.Text(record.machine);

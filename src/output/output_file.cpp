@@ -88,9 +88,8 @@ bool OutputFile::WriteWholeLines(const char* bytes, std::size_t count) noexcept 
     std::size_t written = 0;
     const bool whole = platform::WriteToDescriptor(descriptor, bytes, count, written);
     const char* end = bytes + written;
-    const char* lastLineEnd = std::find(std::make_reverse_iterator(end),
-                                        std::make_reverse_iterator(bytes), '\n')
-                                  .base();
+    const char* lastLineEnd =
+        std::find(std::make_reverse_iterator(end), std::make_reverse_iterator(bytes), '\n').base();
     afterLastLineEnd = lastLineEnd != bytes ? static_cast<std::uint64_t>(end - lastLineEnd)
                                             : afterLastLineEnd + written;
     if (!whole) {
@@ -153,8 +152,7 @@ void OutputFile::WriteFormedLines() noexcept {
 HRESULT OutputFile::Close() {
     if (stream != nullptr) {
         const bool writtenOut = heldSize == 0 || WriteHeld();
-        const bool closed =
-            stream == stdout ? std::fflush(stream) == 0 : std::fclose(stream) == 0;
+        const bool closed = stream == stdout ? std::fflush(stream) == 0 : std::fclose(stream) == 0;
         stream = nullptr;
         descriptor = -1;
         writeFailed = writeFailed || !writtenOut || !closed;

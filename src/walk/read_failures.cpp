@@ -1,8 +1,8 @@
 #include "walk/read_failures.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <array>
+#include <cstdio>
 
 ReadFailures FailedReads;
 

@@ -188,8 +188,8 @@ std::optional<OptionalHeaderKind> OptionalHeaderKind::From(ByteView optionalHead
     const auto count = optionalHeader.Read32(layout->count);
     const auto address = optionalHeader.Read32(entry + image_data_directory::VirtualAddress);
     const auto size = optionalHeader.Read32(entry + image_data_directory::Size);
-    const bool hasClrHeader = count && *count > kClrDirectoryIndex && address && *address != 0 &&
-                              size && *size != 0;
+    const bool hasClrHeader =
+        count && *count > kClrDirectoryIndex && address && *address != 0 && size && *size != 0;
     return OptionalHeaderKind{.Magic = magic, .HasClrHeader = hasClrHeader};
 }
 

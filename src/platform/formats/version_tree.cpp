@@ -93,8 +93,8 @@ std::string Node::KeyText() const {
     const ByteView key = *bytes.Sub(headerSize, bytes.size() - headerSize);
     // Three bytes of UTF-8 for each byte of key at most, and the terminator.
     std::string text(3 * key.size() + 1, '\0');
-    const std::size_t length = form == BlockForm::Wide ? Utf16ToUtf8(key, text)
-                                                       : Windows1252ToUtf8(key, text);
+    const std::size_t length =
+        form == BlockForm::Wide ? Utf16ToUtf8(key, text) : Windows1252ToUtf8(key, text);
     text.resize(length);
     return text;
 }

@@ -27,8 +27,8 @@ void ReadImageFacts(FileSource& file, Examination& examination) {
 void DigestContent(FileSource& file, ContentDigest digest, Examination& examination) {
     std::uint64_t offset = 0;
     const ReadContent read = [&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
-        const std::size_t count = static_cast<std::size_t>(
-            std::min<std::uint64_t>(buffer.size(), file.Size() - offset));
+        const std::size_t count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.Size() - offset));
         if (!file.ReadInto(offset, buffer.data(), count)) {
             return std::nullopt;
         }

@@ -11,11 +11,11 @@
 #include <span>
 #include <vector>
 
+#include "platform/formats/text_encoding.h"
+#include "platform/formats/version_tree.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/read_ahead_work.h"
 #include "platform/posix/version_resources/examined_file.h"
-#include "platform/formats/text_encoding.h"
-#include "platform/formats/version_tree.h"
 #include "platform/posix/windows_api.h"
 #include "read_ahead/queue.h"
 
