@@ -21,9 +21,5 @@ void ExamineFile(std::string& path, const WIN32_FIND_DATAA& found) {
     } else if (outcome == RecordOutcome::Unversioned && !run->all) {
         return;
     }
-    if (!run->writer->Write(*run->scan, record)) {
-        run->writeFailed = true;
-        return;
-    }
-    ++run->written;
+    run->writeFailed = !run->writer->Write(*run->scan, record);
 }

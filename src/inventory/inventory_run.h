@@ -1,7 +1,6 @@
 // The inventory's per-file step, which the walk calls for every file entry, and what it writes to.
 #pragma once
 
-#include <cstdint>
 
 #include "inventory/writers.h"
 
@@ -9,7 +8,6 @@ struct InventoryRun {
     RecordWriter* writer = nullptr;
     const ScanInfo* scan = nullptr;
     bool all = false;  // a record for each candidate without version information too
-    std::uint64_t written = 0;
     bool writeFailed = false;
 };
 

@@ -40,14 +40,6 @@ const char* FileTypeName(DWORD type) {
     }
 }
 
-std::string DottedVersion(DWORD mostSignificant, DWORD leastSignificant) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{HIWORD(mostSignificant)},
-                  unsigned{LOWORD(mostSignificant)}, unsigned{HIWORD(leastSignificant)},
-                  unsigned{LOWORD(leastSignificant)});
-    return text;
-}
-
 std::string FourHexDigits(WORD value) {
     char text[8];
     std::snprintf(text, sizeof text, "%04hX", value);
@@ -84,16 +76,13 @@ std::uint16_t RootLength(const unsigned char* block) {
 // Every string of the first translation's table, each as the query answers its name.
 void ReadStrings(const unsigned char* block, InventoryRecord& record) {
     record.strings.emplace();
-    void* translation = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueA(block, "\\VarFileInfo\\Translation", &translation, &length) ||
-        length < 2 * sizeof(WORD)) {
+    WORD language = 0;
+    WORD codePage = 0;
+    if (!ReadFirstTranslation(block, language, codePage)) {
         return;
     }
-    WORD entry[2];
-    std::memcpy(entry, translation, sizeof entry);
-    record.language = FourHexDigits(entry[0]);
-    record.codePage = FourHexDigits(entry[1]);
+    record.language = FourHexDigits(language);
+    record.codePage = FourHexDigits(codePage);
     const std::string table = "\\StringFileInfo\\" + *record.language + *record.codePage;
     const platform::formats::ByteView bytes(block, RootLength(block));
     for (std::string& name : platform::formats::ChildKeys(bytes, table)) {
@@ -114,8 +103,7 @@ void ReadStrings(const unsigned char* block, InventoryRecord& record) {
 
 // The size, the headers' facts and the digest, from the look; the error that kept a digest asked
 // for from being made, or 0.
-DWORD ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, bool versioned,
-                InventoryRecord& record) {
+DWORD ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, InventoryRecord& record) {
     DWORD error = 0;
     platform::FileFacts facts;
     if (platform::GetFileFacts(path.c_str(), found, facts)) {
@@ -128,13 +116,7 @@ DWORD ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, bool ver
             record.managed = facts.image.managed;
         }
         record.sha256 = facts.digest;
-        const platform::LookExtras& extras = platform::LookExtrasOfRun();
-        const bool digestAsked =
-            extras.digest != nullptr && (versioned || extras.digestUnversioned);
-        if (digestAsked && !facts.digest) {
-            // Without a read that failed, it was the hash that could not be made.
-            error = facts.digestError != 0 ? facts.digestError : ERROR_NOT_ENOUGH_MEMORY;
-        }
+        error = facts.digestError;
     } else {
         error = GetLastError();
     }
@@ -169,8 +151,7 @@ RecordOutcome ReadRecord(const std::string& path, const WIN32_FIND_DATAA& found,
         ReadStrings(block, record);
         ReleaseVersionBlock(block);
     }
-    if (const DWORD cause = ReadFacts(path, found, block != nullptr, record);
-        FileFailureCounts(cause)) {
+    if (const DWORD cause = ReadFacts(path, found, record); FileFailureCounts(cause)) {
         return Fail(record, error, cause);
     }
     return block != nullptr ? RecordOutcome::Versioned : RecordOutcome::Unversioned;

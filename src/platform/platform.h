@@ -210,7 +210,7 @@ struct FileFacts {
     std::uint64_t size = 0;
     formats::ImageFacts image;
     std::optional<std::string> digest;  // where one was asked for and the content was read
-    DWORD digestError = 0;  // why a digest asked for is missing: the content could not be read
+    DWORD digestError = 0;  // why a digest asked for is missing (never 0 then); 0 otherwise
 };
 // What the look at the candidate path found, record being its listing's record; false when the
 // file could not be examined.

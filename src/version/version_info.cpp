@@ -52,16 +52,13 @@ void ReadStringValue(const unsigned char* block, const char* name, std::span<cha
     if (out.empty() || limit < 0) {
         return;
     }
-    void* translation = nullptr;
-    UINT translationLength = 0;
-    if (!VerQueryValueA(block, "\\VarFileInfo\\Translation", &translation, &translationLength) ||
-        translationLength < kTranslationEntrySize) {
+    WORD language = 0;
+    WORD codePage = 0;
+    if (!ReadFirstTranslation(block, language, codePage)) {
         return;
     }
-    WORD entry[2];
-    std::memcpy(entry, translation, sizeof entry);
     char path[256];
-    std::snprintf(path, sizeof path, "\\StringFileInfo\\%04hX%04hX\\%s", entry[0], entry[1], name);
+    std::snprintf(path, sizeof path, "\\StringFileInfo\\%04hX%04hX\\%s", language, codePage, name);
     void* value = nullptr;
     UINT valueLength = 0;
     if (!VerQueryValueA(block, path, &value, &valueLength)) {
@@ -81,6 +78,28 @@ void BoundRootLength(unsigned char* block, DWORD size) {
 }
 
 }  // namespace
+
+bool ReadFirstTranslation(const unsigned char* block, WORD& language, WORD& codePage) {
+    void* translation = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(block, "\\VarFileInfo\\Translation", &translation, &length) ||
+        length < kTranslationEntrySize) {
+        return false;
+    }
+    WORD entry[2];
+    std::memcpy(entry, translation, sizeof entry);
+    language = entry[0];
+    codePage = entry[1];
+    return true;
+}
+
+std::string DottedVersion(DWORD mostSignificant, DWORD leastSignificant) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{HIWORD(mostSignificant)},
+                  unsigned{LOWORD(mostSignificant)}, unsigned{HIWORD(leastSignificant)},
+                  unsigned{LOWORD(leastSignificant)});
+    return text;
+}
 
 unsigned char* LoadVersionBlock(const char* path) {
     DWORD unused = 0;
@@ -117,10 +136,8 @@ void ReadFileVersion(const unsigned char* block, std::span<char> out) {
     if (VerQueryValueA(block, "\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
         VS_FIXEDFILEINFO fixed;
         std::memcpy(&fixed, value, sizeof fixed);
-        std::snprintf(
-            out.data(), out.size(), "%u.%u.%u.%u", unsigned{HIWORD(fixed.dwFileVersionMS)},
-            unsigned{LOWORD(fixed.dwFileVersionMS)}, unsigned{HIWORD(fixed.dwFileVersionLS)},
-            unsigned{LOWORD(fixed.dwFileVersionLS)});
+        std::snprintf(out.data(), out.size(), "%s",
+                      DottedVersion(fixed.dwFileVersionMS, fixed.dwFileVersionLS).c_str());
         return;
     }
     CopyPlaceholder(out);

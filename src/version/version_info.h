@@ -2,6 +2,9 @@
 #pragma once
 
 #include <span>
+#include <string>
+
+#include "platform/platform.h"
 
 // Stands in the listing for any value that is absent or blank.
 extern const char NoInfoText[];
@@ -10,6 +13,13 @@ extern const char NoInfoText[];
 // with ReleaseVersionBlock.
 unsigned char* LoadVersionBlock(const char* path);
 void ReleaseVersionBlock(unsigned char* block);
+
+// The block's first translation (the language and code page of the string table the readers
+// take); false when it has none.
+bool ReadFirstTranslation(const unsigned char* block, WORD& language, WORD& codePage);
+
+// A version's four 16-bit numbers, the two halves of its fixed-record fields, joined by dots.
+std::string DottedVersion(DWORD mostSignificant, DWORD leastSignificant);
 
 // The file version from the block's fixed record, as four decimal numbers joined by dots, or the
 // placeholder.

@@ -179,7 +179,11 @@ BOOL ReadFileFacts(const std::string& extendedPath, bool versioned, FileFacts& f
     }
     if (extras.digest != nullptr && (versioned || extras.digestUnversioned)) {
         facts.digest = DigestOf(file, facts.size, extras.digest);
-        facts.digestError = facts.digest ? ERROR_SUCCESS : GetLastError();
+        const DWORD error = GetLastError();
+        // Without a read that failed, it was the digest itself that could not be made.
+        facts.digestError = facts.digest ? ERROR_SUCCESS
+                            : error != 0 ? error
+                                         : ERROR_NOT_ENOUGH_MEMORY;
     }
     return TRUE;
 }

@@ -26,10 +26,12 @@ void ReadImageFacts(FileSource& file, Examination& examination) {
 // The digest of the whole file, as far as the size it had when it was opened.
 void DigestContent(FileSource& file, ContentDigest digest, Examination& examination) {
     std::uint64_t offset = 0;
+    bool readFailed = false;
     const ReadContent read = [&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
         const std::size_t count =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.Size() - offset));
         if (!file.ReadInto(offset, buffer.data(), count)) {
+            readFailed = true;
             return std::nullopt;
         }
         offset += count;
@@ -37,8 +39,9 @@ void DigestContent(FileSource& file, ContentDigest digest, Examination& examinat
     };
     examination.digest = digest(read);
     if (!examination.digest) {
-        // A file that shrank while it was read changed; it did not fail.
-        examination.digestError = file.Error() != 0 ? file.Error() : EIO;
+        // A read that failed says why; a file that shrank while it was read has no whole content
+        // to digest; else the digest itself could not be made.
+        examination.digestError = file.Error() != 0 ? file.Error() : readFailed ? EIO : ENOMEM;
     }
 }
 
