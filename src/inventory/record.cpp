@@ -46,16 +46,12 @@ std::string FourHexDigits(WORD value) {
     return text;
 }
 
-// The fixed record, as the listing's reader takes it: a root value shorter than the record is
-// none.
-void ReadFixedRecord(const unsigned char* block, InventoryRecord& record) {
-    void* value = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueA(block, "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+// The fixed record's versions, flags and type, as the listing's reader takes the record.
+void ReadFixedValues(const unsigned char* block, InventoryRecord& record) {
+    VS_FIXEDFILEINFO fixed;
+    if (!ReadFixedRecord(block, fixed)) {
         return;
     }
-    VS_FIXEDFILEINFO fixed;
-    std::memcpy(&fixed, value, sizeof fixed);
     record.fileVersion = DottedVersion(fixed.dwFileVersionMS, fixed.dwFileVersionLS);
     record.productVersion = DottedVersion(fixed.dwProductVersionMS, fixed.dwProductVersionLS);
     record.fileFlags.emplace();
@@ -147,7 +143,7 @@ RecordOutcome ReadRecord(const std::string& path, const WIN32_FIND_DATAA& found,
             return Fail(record, error, cause);
         }
     } else {
-        ReadFixedRecord(block, record);
+        ReadFixedValues(block, record);
         ReadStrings(block, record);
         ReleaseVersionBlock(block);
     }

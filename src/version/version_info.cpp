@@ -93,6 +93,17 @@ bool ReadFirstTranslation(const unsigned char* block, WORD& language, WORD& code
     return true;
 }
 
+bool ReadFixedRecord(const unsigned char* block, VS_FIXEDFILEINFO& fixed) {
+    void* value = nullptr;
+    UINT length = 0;
+    // A root value shorter than the record would be read past its end.
+    if (!VerQueryValueA(block, "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        return false;
+    }
+    std::memcpy(&fixed, value, sizeof fixed);
+    return true;
+}
+
 std::string DottedVersion(DWORD mostSignificant, DWORD leastSignificant) {
     char text[32];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{HIWORD(mostSignificant)},
@@ -130,12 +141,8 @@ void ReadFileVersion(const unsigned char* block, std::span<char> out) {
         return;
     }
     out[0] = '\0';
-    void* value = nullptr;
-    UINT length = 0;
-    // A root value shorter than the record would be read past its end.
-    if (VerQueryValueA(block, "\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
-        VS_FIXEDFILEINFO fixed;
-        std::memcpy(&fixed, value, sizeof fixed);
+    VS_FIXEDFILEINFO fixed;
+    if (ReadFixedRecord(block, fixed)) {
         std::snprintf(out.data(), out.size(), "%s",
                       DottedVersion(fixed.dwFileVersionMS, fixed.dwFileVersionLS).c_str());
         return;

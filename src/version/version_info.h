@@ -18,6 +18,10 @@ void ReleaseVersionBlock(unsigned char* block);
 // take); false when it has none.
 bool ReadFirstTranslation(const unsigned char* block, WORD& language, WORD& codePage);
 
+// The block's fixed record (VS_FIXEDFILEINFO); false when it has none, or a root value shorter
+// than the record.
+bool ReadFixedRecord(const unsigned char* block, VS_FIXEDFILEINFO& fixed);
+
 // A version's four 16-bit numbers, the two halves of its fixed-record fields, joined by dots.
 std::string DottedVersion(DWORD mostSignificant, DWORD leastSignificant);
 
