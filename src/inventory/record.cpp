@@ -123,6 +123,26 @@ DWORD ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, Inventor
     return error;
 }
 
+// time as ISO 8601 in UTC, to the second or to the millisecond; none where the platform refuses
+// it.
+std::optional<std::string> IsoText(const FILETIME& time, bool milliseconds) {
+    SYSTEMTIME calendar{};
+    if (!FileTimeToSystemTime(&time, &calendar)) {
+        return std::nullopt;
+    }
+    char seconds[48];
+    std::snprintf(seconds, sizeof seconds, "%04u-%02u-%02uT%02u:%02u:%02u",
+                  unsigned{calendar.wYear}, unsigned{calendar.wMonth}, unsigned{calendar.wDay},
+                  unsigned{calendar.wHour}, unsigned{calendar.wMinute}, unsigned{calendar.wSecond});
+    std::string text = seconds;
+    if (milliseconds) {
+        char fraction[8];
+        std::snprintf(fraction, sizeof fraction, ".%03u", unsigned{calendar.wMilliseconds});
+        text += fraction;
+    }
+    return text + "Z";
+}
+
 // What the file could not give, when it counts as a failure: the record says why.
 RecordOutcome Fail(InventoryRecord& record, DWORD& error, DWORD cause) {
     error = cause;
@@ -176,15 +196,7 @@ const std::string* StandardString(const InventoryRecord& record, std::string_vie
 }
 
 std::optional<std::string> IsoTime(const FILETIME& time) {
-    SYSTEMTIME calendar{};
-    if (!FileTimeToSystemTime(&time, &calendar)) {
-        return std::nullopt;
-    }
-    char text[48];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", unsigned{calendar.wYear},
-                  unsigned{calendar.wMonth}, unsigned{calendar.wDay}, unsigned{calendar.wHour},
-                  unsigned{calendar.wMinute}, unsigned{calendar.wSecond});
-    return text;
+    return IsoText(time, false);
 }
 
 std::string IsoTimeNow() {
@@ -199,12 +211,5 @@ std::string IsoTimeNow() {
         (static_cast<std::uint64_t>(milliseconds) + kMillisecondsFrom1601To1970) *
         kTicksPerMillisecond;
     const FILETIME now{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    SYSTEMTIME calendar{};
-    FileTimeToSystemTime(&now, &calendar);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ",
-                  unsigned{calendar.wYear}, unsigned{calendar.wMonth}, unsigned{calendar.wDay},
-                  unsigned{calendar.wHour}, unsigned{calendar.wMinute}, unsigned{calendar.wSecond},
-                  unsigned{calendar.wMilliseconds});
-    return text;
+    return IsoText(now, true).value_or(std::string());
 }
