@@ -7,11 +7,6 @@
 
 namespace {
 
-constexpr const char* kLeadingColumns[] = {
-    "schema",          "host",       "scan_started", "path",     "size",
-    "modified",        "format",     "machine",      "managed",  "file_version",
-    "product_version", "file_flags", "file_type",    "language", "code_page"};
-
 // Each field is followed by a comma; EndRow turns the last into the line's end.
 void AppendField(std::string& line, const std::string* value) {
     const bool quoted = value != nullptr &&
@@ -54,8 +49,8 @@ class CsvWriter : public RecordWriter {
             return output.Write("") == S_OK;
         }
         std::string header;
-        for (const char* column : kLeadingColumns) {
-            AppendField(header, column);
+        for (std::string_view name : kLeadingFieldNames) {
+            AppendField(header, std::string(name));
         }
         for (std::string_view name : kStandardStringNames) {
             AppendField(header, std::string(name));

@@ -13,6 +13,13 @@
 
 inline constexpr int kRecordSchema = 1;
 
+// The fields every record carries before its strings, in the schema's order: the leading columns
+// of the records in columns (CSV, SQLite).
+inline constexpr std::array<std::string_view, 15> kLeadingFieldNames = {
+    "schema",          "host",       "scan_started", "path",     "size",
+    "modified",        "format",     "machine",      "managed",  "file_version",
+    "product_version", "file_flags", "file_type",    "language", "code_page"};
+
 // The names of the strings that records in columns (CSV, SQLite) carry one column each.
 inline constexpr std::array<std::string_view, 12> kStandardStringNames = {
     "CompanyName",    "FileDescription",  "FileVersion",  "InternalName",

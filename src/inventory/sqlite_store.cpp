@@ -8,8 +8,7 @@
 
 #include <sqlite3.h>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include <algorithm>
 
 namespace {
 
@@ -35,17 +34,19 @@ std::string CreateTables() {
     return sql;
 }
 
+// The files table's columns, each with its value's place, in the order Write binds them.
 std::string InsertFile() {
-    std::string sql =
-        "INSERT INTO files (scan_id, schema, host, scan_started, path, size, modified, format, "
-        "machine, managed, file_version, product_version, file_flags, file_type, language, "
-        "code_page";
-    std::string values = "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?";
-    for (std::string_view name : kStandardStringNames) {
-        sql.append(", \"").append(name).append("\"");
+    std::string columns = "scan_id";
+    std::string values = "?";
+    const auto add = [&](std::string_view name) {
+        columns.append(", \"").append(name).append("\"");
         values.append(", ?");
-    }
-    return sql + ", sha256, error) VALUES (" + values + ", ?, ?)";
+    };
+    std::for_each(kLeadingFieldNames.begin(), kLeadingFieldNames.end(), add);
+    std::for_each(kStandardStringNames.begin(), kStandardStringNames.end(), add);
+    add("sha256");
+    add("error");
+    return "INSERT INTO files (" + columns + ") VALUES (" + values + ")";
 }
 
 std::string DirectoriesAsJson(const std::vector<std::string>& directories) {
@@ -170,16 +171,8 @@ class SqliteWriter : public RecordWriter {
         if (!file.Run()) {
             return Failed();
         }
-        const std::int64_t fileId = sqlite3_last_insert_rowid(database);
-        for (const NamedString& named : record.strings.value_or(std::vector<NamedString>{})) {
-            stringInsert->Integer(fileId);
-            stringInsert->Text(named.name);
-            stringInsert->Text(named.value);
-            if (!stringInsert->Run()) {
-                return Failed();
-            }
-        }
-        return true;
+        return !record.strings ||
+               WriteStrings(sqlite3_last_insert_rowid(database), *record.strings);
     }
 
     bool Finish(const ScanInfo& scan) override {
@@ -192,6 +185,17 @@ class SqliteWriter : public RecordWriter {
     std::string Problem() const override { return problem; }
 
   private:
+    bool WriteStrings(std::int64_t fileId, const std::vector<NamedString>& strings) {
+        for (const NamedString& named : strings) {
+            stringInsert->Integer(fileId);
+            stringInsert->Text(named.name);
+            stringInsert->Text(named.value);
+            if (!stringInsert->Run()) {
+                return Failed();
+            }
+        }
+        return true;
+    }
     bool Execute(const std::string& sql) {
         return sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK
                    ? true
