@@ -202,6 +202,10 @@ struct LookExtras {
     bool headers = false;            // what the image's headers say
     ContentDigest digest = nullptr;  // of each file with a version resource
     bool digestUnversioned = false;  // and of each without
+
+    bool DigestWanted(bool versioned) const {
+        return digest != nullptr && (versioned || digestUnversioned);
+    }
 };
 void SetLookExtras(const LookExtras& extras);
 const LookExtras& LookExtrasOfRun();

@@ -177,7 +177,7 @@ BOOL ReadFileFacts(const std::string& extendedPath, bool versioned, FileFacts& f
     if (extras.headers) {
         facts.image = ImageFactsOf(file, facts.size);
     }
-    if (extras.digest != nullptr && (versioned || extras.digestUnversioned)) {
+    if (extras.DigestWanted(versioned)) {
         facts.digest = DigestOf(file, facts.size, extras.digest);
         const DWORD error = GetLastError();
         // Without a read that failed, it was the digest itself that could not be made.

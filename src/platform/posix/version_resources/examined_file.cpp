@@ -73,7 +73,7 @@ Examination LookAtFile(const char* path, Lookup lookup, const DirectoryIdentity*
             return Failed(file, lookup);
         }
     }
-    if (extras.digest != nullptr && (versioned || extras.digestUnversioned)) {
+    if (extras.DigestWanted(versioned)) {
         DigestContent(file, extras.digest, examination);
         if (lookup == Lookup::FromMemory && examination.digestError == EAGAIN) {
             return Failed(file, lookup);
