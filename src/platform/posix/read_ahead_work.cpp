@@ -1,4 +1,4 @@
-#include "platform/posix/read_ahead_work.h"
+#include "platform/read_ahead_work.h"
 
 #include <pthread.h>
 #include <sched.h>

@@ -4,15 +4,10 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 
 #include "platform/platform.h"
 #include "platform/posix/directory_listing.h"
 #include "platform/posix/version_resources/examined_file.h"
-
-namespace read_ahead {
-struct Job;
-}
 
 namespace platform {
 
@@ -42,18 +37,5 @@ struct WorkerState {
 // Threads may work from what the kernel holds in memory: only one for each spare processor
 // does at a time, and a job that would wait gives its place up.
 inline constexpr bool kWorkFromMemory = true;
-
-// Does job: a listing (its first piece, unless the directory is not where it was found or on
-// a file system the walk will not enter) or a look. keepOpen: the walk asked for this listing,
-// which keeps its directory open when the first piece did not reach the end.
-void DoReadAheadJob(read_ahead::Job& job, Lookup lookup, WorkerState& state, const WalkRules& rules,
-                    bool keepOpen);
-
-// The processors this process may run on (as taskset or a container's cpuset allow), at least 1.
-std::size_t ProcessorsAllowed();
-
-// Runs start (which starts the threads) with every signal blocked, so that the threads take none:
-// signals are for the walk's thread, which writes out the listing on SIGINT and SIGTERM.
-void StartThreadsWithoutSignals(const std::function<void()>& start);
 
 }  // namespace platform

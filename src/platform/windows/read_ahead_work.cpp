@@ -2,7 +2,7 @@
 // served from it. The platform's own calls are named in parentheses here, so that the walk's
 // macros for them (platform.h) do not apply.
 
-#include "platform/windows/read_ahead_work.h"
+#include "platform/read_ahead_work.h"
 
 #include <algorithm>
 #include <cstring>
@@ -308,6 +308,7 @@ std::size_t ProcessorsAllowed() {
     return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
+// Windows delivers no signals to threads: start runs as it is.
 void StartThreadsWithoutSignals(const std::function<void()>& start) {
     start();
 }

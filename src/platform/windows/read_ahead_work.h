@@ -5,16 +5,11 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
-
-namespace read_ahead {
-struct Job;
-}
 
 namespace platform {
 
@@ -98,13 +93,5 @@ struct JobYield {
 struct WorkerState {};
 
 inline constexpr bool kWorkFromMemory = false;
-
-void DoReadAheadJob(read_ahead::Job& job, Lookup lookup, WorkerState& state, const WalkRules& rules,
-                    bool keepOpen);
-
-std::size_t ProcessorsAllowed();
-
-// Windows delivers no signals to threads: start runs as it is.
-void StartThreadsWithoutSignals(const std::function<void()>& start);
 
 }  // namespace platform
