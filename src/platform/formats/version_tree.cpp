@@ -136,20 +136,26 @@ bool KeyEquals(const Node& node, BlockForm form, std::string_view wanted) {
     return !next || next->codePoint == 0;
 }
 
-std::optional<Node> FindChild(ByteView block, BlockForm form, const Node& parent,
-                              std::string_view key) {
+// Visits parent's children in order until visit returns true (that child is returned) or a child
+// ends the search of its siblings (none is).
+template <typename Visit>
+std::optional<Node> VisitChildren(ByteView block, BlockForm form, const Node& parent,
+                                  const Visit& visit) {
     // Each child is at least a header long, so the search always moves forward.
     for (std::size_t at = parent.Start() + parent.ChildrenStart(); at < parent.End();) {
         const auto child = Node::At(block, form, at, parent.End());
-        if (!child) {
-            return std::nullopt;
-        }
-        if (KeyEquals(*child, form, key)) {
+        if (!child || visit(*child)) {
             return child;
         }
         at = AlignTo4(child->End());
     }
     return std::nullopt;
+}
+
+std::optional<Node> FindChild(ByteView block, BlockForm form, const Node& parent,
+                              std::string_view key) {
+    return VisitChildren(block, form, parent,
+                         [&](const Node& child) { return KeyEquals(child, form, key); });
 }
 
 struct Selected {
@@ -207,20 +213,15 @@ std::vector<std::string> ChildKeys(ByteView block, std::string_view path) {
     }
     // A hostile table holds thousands of children: the keys met are looked up, not searched.
     std::unordered_set<std::string> met;
-    // Each child is at least a header long, so the walk always moves forward.
-    for (std::size_t at = parent->Start() + parent->ChildrenStart(); at < parent->End();) {
-        const auto child = Node::At(block, form, at, parent->End());
-        if (!child) {
-            break;
-        }
-        std::string key = child->KeyText();
+    VisitChildren(block, form, *parent, [&](const Node& child) {
+        std::string key = child.KeyText();
         std::string lowered = key;
         LowerCaseAscii(lowered);
         if (met.insert(std::move(lowered)).second) {
             keys.push_back(std::move(key));
         }
-        at = AlignTo4(child->End());
-    }
+        return false;
+    });
     return keys;
 }
 
