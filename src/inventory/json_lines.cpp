@@ -29,12 +29,20 @@ bool IsUtf8(const std::string& text) {
     return true;
 }
 
-void WriteText(JsonWriter& writer, const std::optional<std::string>& text) {
-    if (text) {
-        writer.String(text->data(), static_cast<rapidjson::SizeType>(text->size()));
+// value written by write, or null where it is absent.
+template <typename Value, typename Write>
+void WriteOrNull(JsonWriter& writer, const std::optional<Value>& value, const Write& write) {
+    if (value) {
+        write(*value);
     } else {
         writer.Null();
     }
+}
+
+void WriteText(JsonWriter& writer, const std::optional<std::string>& text) {
+    WriteOrNull(writer, text, [&](const std::string& value) {
+        writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+    });
 }
 
 void WriteText(JsonWriter& writer, const char* text) {
@@ -45,79 +53,63 @@ void WriteText(JsonWriter& writer, const char* text) {
     }
 }
 
-void WriteKey(JsonWriter& writer, const char* key) {
-    writer.Key(key);
-}
-
 void WriteRecord(JsonWriter& writer, const ScanInfo& scan, const InventoryRecord& record) {
     writer.StartObject();
-    WriteKey(writer, "schema");
+    writer.Key("schema");
     writer.Int(kRecordSchema);
-    WriteKey(writer, "host");
+    writer.Key("host");
     WriteText(writer, scan.host);
-    WriteKey(writer, "scan_started");
+    writer.Key("scan_started");
     WriteText(writer, scan.started);
-    WriteKey(writer, "path");
+    writer.Key("path");
     if (IsUtf8(record.path)) {
         WriteText(writer, record.path);
     } else {
         const std::string path = JsonPathText(record.path);
         writer.RawValue(path.data(), path.size(), rapidjson::kStringType);
     }
-    WriteKey(writer, "size");
-    if (record.size) {
-        writer.Uint64(*record.size);
-    } else {
-        writer.Null();
-    }
-    WriteKey(writer, "modified");
+    writer.Key("size");
+    WriteOrNull(writer, record.size, [&](std::uint64_t size) { writer.Uint64(size); });
+    writer.Key("modified");
     WriteText(writer, record.modified);
-    WriteKey(writer, "format");
+    writer.Key("format");
     WriteText(writer, record.format);
-    WriteKey(writer, "machine");
+    writer.Key("machine");
     WriteText(writer, record.machine);
-    WriteKey(writer, "managed");
-    if (record.managed) {
-        writer.Bool(*record.managed);
-    } else {
-        writer.Null();
-    }
-    WriteKey(writer, "file_version");
+    writer.Key("managed");
+    WriteOrNull(writer, record.managed, [&](bool managed) { writer.Bool(managed); });
+    writer.Key("file_version");
     WriteText(writer, record.fileVersion);
-    WriteKey(writer, "product_version");
+    writer.Key("product_version");
     WriteText(writer, record.productVersion);
-    WriteKey(writer, "file_flags");
-    if (record.fileFlags) {
+    writer.Key("file_flags");
+    WriteOrNull(writer, record.fileFlags, [&](const std::vector<const char*>& flags) {
         writer.StartArray();
-        for (const char* flag : *record.fileFlags) {
+        for (const char* flag : flags) {
             writer.String(flag);
         }
         writer.EndArray();
-    } else {
-        writer.Null();
-    }
-    WriteKey(writer, "file_type");
+    });
+    writer.Key("file_type");
     WriteText(writer, record.fileType);
-    WriteKey(writer, "language");
+    writer.Key("language");
     WriteText(writer, record.language);
-    WriteKey(writer, "code_page");
+    writer.Key("code_page");
     WriteText(writer, record.codePage);
-    WriteKey(writer, "strings");
-    if (record.strings) {
+    writer.Key("strings");
+    WriteOrNull(writer, record.strings, [&](const std::vector<NamedString>& strings) {
         writer.StartObject();
-        for (const NamedString& named : *record.strings) {
+        for (const NamedString& named : strings) {
             writer.Key(named.name.data(), static_cast<rapidjson::SizeType>(named.name.size()));
             writer.String(named.value.data(), static_cast<rapidjson::SizeType>(named.value.size()));
         }
         writer.EndObject();
-    } else {
-        writer.Null();
-    }
+    });
     if (scan.sha256) {
-        WriteKey(writer, "sha256");
+        writer.Key("sha256");
         WriteText(writer, record.sha256);
     }
-    WriteKey(writer, "error");
+    writer.Key("error");
     WriteText(writer, record.error);
     writer.EndObject();
 }
