@@ -69,7 +69,7 @@ void RecordBytes(const std::string& path) {
     InventoryRecord record;
     DWORD error = 0;
     WIN32_FIND_DATAA found{};
-    ReadRecord(path, found, record, error);
+    ReadRecord(path, found, /*unversionedWanted=*/true, record, error);
     const ScanInfo scan{.host = "fuzz", .started = "2024-01-01T00:00:00.000Z", .sha256 = true};
     const std::string line = JsonRecordLine(scan, record);
     rapidjson::Document parsed;

@@ -15,7 +15,7 @@ void ExamineFile(std::string& path, const WIN32_FIND_DATAA& found) {
     }
     InventoryRecord record;
     DWORD error = ERROR_SUCCESS;
-    const RecordOutcome outcome = ReadRecord(path, found, record, error);
+    const RecordOutcome outcome = ReadRecord(path, found, run->all, record, error);
     if (outcome == RecordOutcome::Failed) {
         FailedReads.Note(path, error);
     } else if (outcome == RecordOutcome::Unversioned && !run->all) {

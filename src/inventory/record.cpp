@@ -153,7 +153,7 @@ RecordOutcome Fail(InventoryRecord& record, DWORD& error, DWORD cause) {
 }  // namespace
 
 RecordOutcome ReadRecord(const std::string& path, const WIN32_FIND_DATAA& found,
-                         InventoryRecord& record, DWORD& error) {
+                         bool unversionedWanted, InventoryRecord& record, DWORD& error) {
     record = {};
     record.path = path;
     unsigned char* block = LoadVersionBlock(path.c_str());
@@ -161,6 +161,9 @@ RecordOutcome ReadRecord(const std::string& path, const WIN32_FIND_DATAA& found,
         const DWORD cause = GetLastError();
         if (FileFailureCounts(cause)) {
             return Fail(record, error, cause);
+        }
+        if (!unversionedWanted) {
+            return RecordOutcome::Unversioned;  // no record is written: its facts go unread
         }
     } else {
         ReadFixedValues(block, record);

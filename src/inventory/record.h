@@ -54,9 +54,10 @@ struct InventoryRecord {
 enum class RecordOutcome { Versioned, Unversioned, Failed };
 
 // Reads the record of the candidate at path, whose listing record is found; error holds the
-// platform's code for a file that could not be read.
+// platform's code for a file that could not be read. Of a file without version information, only
+// with unversionedWanted is more read than that it has none.
 RecordOutcome ReadRecord(const std::string& path, const WIN32_FIND_DATAA& found,
-                         InventoryRecord& record, DWORD& error);
+                         bool unversionedWanted, InventoryRecord& record, DWORD& error);
 
 // The flags as one text for formats of columns, names joined by "|"; null for none.
 std::optional<std::string> FlagsAsText(const std::optional<std::vector<const char*>>& flags);
