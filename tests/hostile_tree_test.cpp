@@ -64,17 +64,31 @@ class HostileTree : public ::testing::Test {
     }
 
     // Runs quillet over the tree and returns the listed paths, relative to the tree. It runs once
-    // more without reading ahead, and the two listings must be the same.
-    std::vector<std::string> Run(bool unprivileged = false) {
+    // more without reading ahead, and the two listings must be the same. Standard error must be
+    // unreadable (what it names, unreadable paths relative to the tree), the exit code 4 when it
+    // names any, else 0.
+    std::vector<std::string> Run(bool unprivileged = false,
+                                 const std::vector<std::string>& unreadable = {}) {
         std::string listings[2];
         for (const bool withoutReadAhead : {false, true}) {
             test_support::RunOptions options;
             options.unprivileged = unprivileged;
             options.withoutReadAhead = withoutReadAhead;
             const auto run = RunQuillet({tree / "top", out / "listing/list.txt"}, options);
-            EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
-            EXPECT_EQ(run.errors, "");
-            EXPECT_EQ(run.output.substr(run.output.size() - 4), "\nOk\n");
+            std::vector<std::string> named;  // in the walk's order, which the file system sets
+            for (const std::string& path : unreadable) {
+                named.push_back("quillet: cannot read '" + tree / ("top/" + path) +
+                                "': Permission denied");
+            }
+            std::vector<std::string> errors;
+            for (std::size_t start = 0, end;
+                 (end = run.errors.find('\n', start)) != std::string::npos; start = end + 1) {
+                errors.push_back(run.errors.substr(start, end - start));
+            }
+            EXPECT_EQ(run.exitCode, unreadable.empty() ? 0 : 4) << run.output << run.errors;
+            EXPECT_EQ(test_support::Sorted(errors), named) << run.errors;
+            EXPECT_TRUE(run.output.ends_with(unreadable.empty() ? "\nOk\n"
+                                                                : "files could not be read !!\n"));
             listings[withoutReadAhead] = ReadFile(out / "listing/list.txt");
         }
         EXPECT_EQ(listings[0], listings[1]) << "read ahead, then not";
@@ -232,7 +246,7 @@ TEST_F(HostileTree, DirectoriesSwappedForLinksOutOfTheTreeShowNothingFromOutside
     close(watch);
 }
 
-TEST_F(HostileTree, DirectoriesWithoutReadOrExecutePermissionArePassedOver) {
+TEST_F(HostileTree, WhatMayNotBeReadIsNamedAndTheRestListed) {
     MakeDirectories(tree / "top/noread");
     MakeDirectories(tree / "top/noexec");
     MakeDirectories(tree / "top/open");
@@ -243,7 +257,8 @@ TEST_F(HostileTree, DirectoriesWithoutReadOrExecutePermissionArePassedOver) {
     ASSERT_EQ(chmod((tree / "top/noread").c_str(), 0311), 0);
     ASSERT_EQ(chmod((tree / "top/noexec").c_str(), 0644), 0);
     ASSERT_EQ(chmod((tree / "top/unreadable.exe").c_str(), 0), 0);
-    EXPECT_EQ(Run(true), std::vector<std::string>{"open/c.exe"});
+    EXPECT_EQ(Run(true, {"noexec/b.exe", "noread", "unreadable.exe"}),
+              std::vector<std::string>{"open/c.exe"});
 }
 
 TEST_F(HostileTree, OfDamagedFilesOnlyThoseWithAVersionBlockAreListed) {

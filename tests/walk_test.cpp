@@ -169,15 +169,17 @@ TEST(Walk, GoesOnWhenFilesVanishAfterTheDirectoryWasListed) {
     EXPECT_EQ(found, expected);
 }
 
-// What the walk has always passed over silently leaves no listing incomplete: a name that has
-// gone or is no directory, a directory it may not read, a candidate that is gone, is not a
-// regular file or holds no version information.
-TEST(ReadFailures, WhatIsGoneOrForbiddenOrNoProgramIsNoFailure) {
+// A name that has gone or is no directory, and a candidate that is gone, is not a regular file or
+// holds no version information, leave no listing incomplete; a directory or a candidate that may
+// not be read does.
+TEST(ReadFailures, OnlyWhatCouldNotBeReadIsAFailure) {
     TempDir tree;
     MakeDirectories(tree / "closed");
     Touch(tree / "plain.exe");
+    Touch(tree / "locked.exe");
     ASSERT_EQ(mkfifo((tree / "pipe.dll").c_str(), 0644), 0);
     ASSERT_EQ(chmod((tree / "closed").c_str(), 0), 0);
+    ASSERT_EQ(chmod((tree / "locked.exe").c_str(), 0), 0);
     const std::string counted = test_support::RunUnprivileged([&] {
         std::string found;
         WIN32_FIND_DATAA record{};
@@ -193,7 +195,7 @@ TEST(ReadFailures, WhatIsGoneOrForbiddenOrNoProgramIsNoFailure) {
                 found += std::string(directory) + "/*.* ";
             }
         }
-        for (const char* file : {"gone.exe", "plain.exe", "pipe.dll"}) {
+        for (const char* file : {"gone.exe", "plain.exe", "pipe.dll", "locked.exe"}) {
             if (LoadVersionBlock((tree / file).c_str()) == nullptr &&
                 FileFailureCounts(GetLastError())) {
                 found += std::string(file) + " ";
@@ -201,7 +203,7 @@ TEST(ReadFailures, WhatIsGoneOrForbiddenOrNoProgramIsNoFailure) {
         }
         return found;
     });
-    EXPECT_EQ(counted, "");
+    EXPECT_EQ(counted, "closed/*.* locked.exe ");
 }
 
 TEST(FindFiles, ClosesWhatItOpenedAndRefusesWhatItDidNot) {

@@ -1,6 +1,6 @@
 // What the walk could not read, so that a listing cut short by a failing device or connection is
-// never taken for a complete one. Passed over silently, as always: what cannot be read for want of
-// permission, what vanished or changed kind while the walk ran, and every file that is not a
+// never taken for a complete one, nor one that could not be read for want of permission. Passed
+// over silently: what vanished or changed kind while the walk ran, and every file that is not a
 // candidate or holds no version information. Anything else that fails is noted here, and the walk
 // goes on with what it can read.
 #pragma once
@@ -12,11 +12,11 @@
 #include "platform/platform.h"
 
 // Whether a failure to list a directory (GetDirectoryIdentity, FindFirstFileA, FindNextFileA)
-// leaves the listing incomplete: every error but the end of the listing, a name that has gone or
-// is no directory, and no permission.
+// leaves the listing incomplete: every error but the end of the listing and a name that has gone
+// or is no directory.
 bool ListingFailureCounts(DWORD error);
-// The same for a candidate whose version information could not be loaded: an error of the device
-// or the connection, never a file that merely holds no version information.
+// The same for a candidate whose version information could not be loaded: no permission, an error
+// of the device or the connection, never a file that merely holds no version information.
 bool FileFailureCounts(DWORD error);
 
 struct ReadFailure {

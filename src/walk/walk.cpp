@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -51,13 +52,20 @@ std::string SearchPatternOf(std::string directory) {
 }
 
 void ScanDirectory(std::string& pattern) {
+    VisitedDirectories entered;
+    ScanDirectory(pattern, entered);
+}
+
+void ScanDirectory(std::string& pattern, VisitedDirectories& entered) {
     if (pattern.size() < kWildcardLength || !PatternWithinBounds(pattern.size())) {
         return;
     }
     WalkRun run;
+    run.entered = std::move(entered);
     const std::string directory = pattern.substr(0, pattern.size() - kWildcardLength);
     platform::ResolveTreeRoot(directory.c_str(), run.root);
     ScanDirectory(pattern, run);
+    entered = std::move(run.entered);
 }
 
 void ScanDirectory(std::string& pattern, WalkRun& run, const FoundAt& found) {

@@ -36,6 +36,9 @@ std::string SearchPatternOf(std::string directory);
 // they are noted in FailedReads. pattern is used as scratch room: what it holds when the call
 // returns is unspecified.
 void ScanDirectory(std::string& pattern);
+// The same for one of several trees walked in one run: entered holds the directories the run has
+// entered so far, so that each is entered once however the trees are named or overlap.
+void ScanDirectory(std::string& pattern, VisitedDirectories& entered);
 // The same for a directory inside a walk, at run.level.depth, that the walk's rules enter,
 // found where found says.
 void ScanDirectory(std::string& pattern, WalkRun& run, const FoundAt& found = {});
