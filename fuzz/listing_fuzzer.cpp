@@ -13,8 +13,8 @@
 
 namespace {
 
-std::unique_ptr<const compare::ListingBytes> AsListing(std::string_view text) {
-    return compare::ListingBytes::FromText(std::string(text));
+std::unique_ptr<compare::ListingBytes> AsListing(std::string_view text) {
+    return compare::ListingBytes::FromText(text);
 }
 
 const std::vector<compare::RootMapping> kNoRoots;

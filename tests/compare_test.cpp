@@ -234,7 +234,8 @@ TEST_F(Inventory, HostileListingsAreComparedWholeAndQuickly) {
         char path[16];
         std::memcpy(path, &first, 8);
         std::memcpy(path + 8, &second, 8);
-        if (std::string_view(path, 16).find_first_of("\t\r\n") == std::string_view::npos) {
+        if (std::string_view(path, 16).find_first_of(std::string_view("\t\r\n\0", 4)) ==
+            std::string_view::npos) {
             colliding += "P\tC\t1.0.0.0\t01.01.2024\t00:00:00\t" + std::string(path, 16) + "\r\n";
             ++lines;
         }

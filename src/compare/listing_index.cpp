@@ -79,14 +79,15 @@ bool SameKey(std::size_t rootA, std::string_view a, std::size_t rootB, std::stri
            });
 }
 
-// Where the line that starts at start ends (its CR LF), or npos when it has no CR LF.
-std::size_t LineEnd(std::string_view text, std::size_t start) {
+// Where the line feed that ends the line starting at start lies, or npos when none has been read.
+std::size_t LineFeed(std::string_view text, std::size_t start) {
     const void* feed = std::memchr(text.data() + start, '\n', text.size() - start);
-    if (feed == nullptr) {
-        return std::string_view::npos;
-    }
-    const auto end = static_cast<std::size_t>(static_cast<const char*>(feed) - text.data());
-    return end > start && text[end - 1] == '\r' ? end - 1 : std::string_view::npos;
+    return feed == nullptr ? std::string_view::npos
+                           : static_cast<std::size_t>(static_cast<const char*>(feed) - text.data());
+}
+
+std::string LineError(std::size_t number, std::string_view problem) {
+    return "line " + std::to_string(number) + " " + std::string(problem);
 }
 
 // SipHash-1-3 under a key drawn afresh for each run: listings come from other machines and other
@@ -166,37 +167,75 @@ std::uint64_t HashOf(std::size_t root, std::string_view rest) {
 
 }  // namespace
 
-std::optional<ListingIndex> ListingIndex::Parse(std::unique_ptr<const ListingBytes> bytes,
+std::optional<ListingIndex> ListingIndex::Parse(std::unique_ptr<ListingBytes> bytes,
                                                 const std::vector<RootMapping>& roots, Side side,
                                                 std::string& error) {
     ListingIndex index;
-    index.text = bytes->Text();
-    index.bytes = std::move(bytes);
     index.roots = &roots;
     index.side = side;
-    const std::string_view all = index.text;
-    for (std::size_t start = 0; start < all.size();) {
-        const std::size_t end = LineEnd(all, start);
-        const auto line = end == std::string_view::npos ? std::nullopt
-                                                        : ParseLine(all.substr(start, end - start));
-        if (!line || index.entries.size() >= kIndexBits - 1 || roots.size() >= kNoRoot) {
-            error = "line " + std::to_string(index.entries.size() + 1) + " is not a listing line";
+    // Each piece is checked as it is read, so that what is no listing (a device, a binary file)
+    // is refused at once, whatever its size.
+    std::size_t start = 0;
+    std::size_t checked = 0;
+    for (;;) {
+        const std::string_view all = bytes->Text();
+        if (const void* nul = std::memchr(all.data() + checked, '\0', all.size() - checked)) {
+            const auto at = static_cast<std::size_t>(static_cast<const char*>(nul) - all.data());
+            const auto before = std::count(all.begin() + static_cast<std::ptrdiff_t>(start),
+                                           all.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+            error = LineError(index.entries.size() + 1 + static_cast<std::size_t>(before),
+                              "holds a NUL: it is not a listing line");
             return std::nullopt;
         }
-        if (end - start > kLongestLine) {
-            error = "line " + std::to_string(index.entries.size() + 1) + " is too long";
+        checked = all.size();
+        if (!index.AddLines(all, start, error)) {
             return std::nullopt;
         }
-        const Key key = index.KeyOf(line->path);
-        index.entries.push_back(
+        if (all.size() - start > kLongestListingLine) {
+            error = LineError(index.entries.size() + 1, "is longer than any listing line");
+            return std::nullopt;
+        }
+        const ListingBytes::Progress progress = bytes->ReadMore(error);
+        if (progress == ListingBytes::Progress::Failed) {
+            return std::nullopt;
+        }
+        if (progress == ListingBytes::Progress::End) {
+            if (start < bytes->Text().size()) {
+                error = LineError(index.entries.size() + 1, "is not a listing line");
+                return std::nullopt;
+            }
+            break;
+        }
+    }
+    index.bytes = std::move(bytes);
+    index.text = index.bytes->Text();
+    index.Build();
+    return index;
+}
+
+bool ListingIndex::AddLines(std::string_view all, std::size_t& start, std::string& error) {
+    for (std::size_t feed; (feed = LineFeed(all, start)) != std::string_view::npos;) {
+        const std::size_t end = feed - 1;  // the line's CR
+        const auto line = feed > start && all[end] == '\r'
+                              ? ParseLine(all.substr(start, end - start))
+                              : std::nullopt;
+        if (!line || entries.size() >= kIndexBits - 1 || roots->size() >= kNoRoot) {
+            error = LineError(entries.size() + 1, "is not a listing line");
+            return false;
+        }
+        if (end - start > kLongestListingLine) {
+            error = LineError(entries.size() + 1, "is longer than any listing line");
+            return false;
+        }
+        const Key key = KeyOf(line->path);
+        entries.push_back(
             {start, HashOf(key.root, key.rest), static_cast<std::uint32_t>(end - start),
              static_cast<std::uint32_t>(line->path.data() - all.data() - start),
              static_cast<std::uint32_t>(line->date.data() - all.data() - start),
              key.root == npos ? kNoRoot : static_cast<std::uint16_t>(key.root), true});
-        start = end + kLineEnd.size();
+        start = feed + 1;
     }
-    index.Build();
-    return index;
+    return true;
 }
 
 ListingLine ListingIndex::Line(std::size_t index) const {

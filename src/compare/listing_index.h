@@ -35,7 +35,7 @@ class ListingIndex {
 
     // The listing in text, whose paths are keyed by side's roots. None, with what is wrong and
     // the line's number in error, when a line is not a listing line.
-    static std::optional<ListingIndex> Parse(std::unique_ptr<const ListingBytes> bytes,
+    static std::optional<ListingIndex> Parse(std::unique_ptr<ListingBytes> bytes,
                                              const std::vector<RootMapping>& roots, Side side,
                                              std::string& error);
 
@@ -66,8 +66,10 @@ class ListingIndex {
         bool last;           // the last line for its path
     };
     static constexpr std::uint16_t kNoRoot = 0xFFFF;
-    // Every offset within a line fits the entry's 32 bits; a longer line is refused.
-    static constexpr std::uint64_t kLongestLine = 0xFFFFFFFFu;
+    // Longer than any line quillet writes (its longest path, 32,767 characters of a Windows
+    // path in UTF-8, and the longest values), so that no offset within a line outgrows the
+    // entry's 32 bits and a file that is no listing is refused before it fills the memory.
+    static constexpr std::size_t kLongestListingLine = 128 * 1024;
     // A slot: a line index + 1 (0 for a free slot) beneath the upper half of its key's hash, so
     // that most probes need not look at the line.
     static constexpr std::uint64_t kIndexBits = 0xFFFFFFFFu;
@@ -80,8 +82,11 @@ class ListingIndex {
     // The slot for the key: the one holding its lines, or the free one it would go in.
     std::size_t SlotOf(const Key& key, std::uint64_t hash) const;
     void Build();
+    // Indexes the whole lines of all from start on, start then being where the first line not
+    // yet whole begins; false, with what is wrong in error, at a line that is no listing line.
+    bool AddLines(std::string_view all, std::size_t& start, std::string& error);
 
-    std::unique_ptr<const ListingBytes> bytes;  // where every view lies
+    std::unique_ptr<ListingBytes> bytes;  // where every view lies
     std::string_view text;
     const std::vector<RootMapping>* roots = nullptr;
     Side side = Side::Old;

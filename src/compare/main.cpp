@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -87,26 +88,43 @@ std::optional<Options> ParseArguments(int argc, char* argv[], bool& help) {
     return options;
 }
 
-std::optional<ListingIndex> Load(const std::string& path, const Options& options, Side side) {
+struct Loaded {
+    std::optional<ListingIndex> index;
+    std::string message;  // for standard error: why it could not be loaded, or a note
+};
+
+Loaded Load(const std::string& path, const Options& options, Side side) {
+    Loaded loaded;
     std::string error;
-    std::unique_ptr<compare::ListingBytes> bytes = compare::ListingBytes::Open(path, error);
-    if (!bytes) {
-        std::fprintf(stderr, "quillet-compare: %s: %s\n", path.c_str(), error.c_str());
-        return std::nullopt;
+    try {
+        std::unique_ptr<compare::ListingBytes> bytes = compare::ListingBytes::Open(path, error);
+        if (bytes) {
+            loaded.index = ListingIndex::Parse(std::move(bytes), options.roots, side, error);
+        }
+    } catch (const std::bad_alloc&) {
+        loaded.index.reset();
+        error = "does not fit in memory";
     }
-    std::optional<ListingIndex> index =
-        ListingIndex::Parse(std::move(bytes), options.roots, side, error);
-    if (!index) {
-        std::fprintf(stderr, "quillet-compare: %s: %s\n", path.c_str(), error.c_str());
-        return std::nullopt;
+    if (!loaded.index) {
+        loaded.message = "quillet-compare: " + path + ": " + error + "\n";
+    } else if (loaded.index->Repeated() > 0) {
+        loaded.message = "quillet-compare: " + path + ": " +
+                         std::to_string(loaded.index->Repeated()) +
+                         " lines are for paths listed again further on; each path's last line "
+                         "is compared\n";
     }
-    if (index->Repeated() > 0) {
-        std::fprintf(stderr,
-                     "quillet-compare: %s: %zu lines are for paths listed again further on; "
-                     "each path's last line is compared\n",
-                     path.c_str(), index->Repeated());
-    }
-    return index;
+    return loaded;
+}
+
+// Both listings, the old one read on a thread of its own while this one reads the new one.
+std::pair<Loaded, Loaded> LoadBoth(const Options& options) {
+    Loaded before;
+    std::thread reader([&] { before = Load(options.oldPath, options, Side::Old); });
+    Loaded after = Load(options.newPath, options, Side::New);
+    reader.join();
+    std::fputs(before.message.c_str(), stderr);
+    std::fputs(after.message.c_str(), stderr);
+    return {std::move(before), std::move(after)};
 }
 
 class Report {
@@ -168,12 +186,12 @@ int main(int argc, char* argv[]) {
     if (!options) {
         return kExitTrouble;
     }
-    const std::optional<ListingIndex> before = Load(options->oldPath, *options, Side::Old);
-    const std::optional<ListingIndex> after =
-        before ? Load(options->newPath, *options, Side::New) : std::nullopt;
-    if (!before || !after) {
+    const auto [loadedBefore, loadedAfter] = LoadBoth(*options);
+    if (!loadedBefore.index || !loadedAfter.index) {
         return kExitTrouble;
     }
+    const ListingIndex* before = &*loadedBefore.index;
+    const ListingIndex* after = &*loadedAfter.index;
     std::vector<bool> matched(before->Size(), false);
     Report report(options->times);
     // Listings of one tree mostly list it in the same order: the line after the last one matched
