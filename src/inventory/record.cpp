@@ -63,10 +63,15 @@ void ReadFixedValues(const unsigned char* block, InventoryRecord& record) {
     record.fileType = FileTypeName(fixed.dwFileType);
 }
 
-std::uint16_t RootLength(const unsigned char* block) {
-    std::uint16_t length = 0;
-    std::memcpy(&length, block, sizeof length);
-    return length;
+// A standard name as it is spelled in the standard (as the columns are named), whatever letter
+// case the table gives it, so that a record is asked for ProductName alike of every file.
+std::string StandardCaseOf(std::string name) {
+    for (std::string_view standard : kStandardStringNames) {
+        if (platform::EqualsIgnoringCase(name, standard)) {
+            return std::string(standard);
+        }
+    }
+    return name;
 }
 
 // Every string of the first translation's table, each as the query answers its name.
@@ -80,47 +85,39 @@ void ReadStrings(const unsigned char* block, InventoryRecord& record) {
     record.language = FourHexDigits(language);
     record.codePage = FourHexDigits(codePage);
     const std::string table = "\\StringFileInfo\\" + *record.language + *record.codePage;
-    const platform::formats::ByteView bytes(block, RootLength(block));
-    for (std::string& name : platform::formats::ChildKeys(bytes, table)) {
-        // A name the query cannot reach (empty, or holding its separator) has no value to show.
-        if (name.empty() || name.find('\\') != std::string::npos) {
-            continue;
-        }
-        void* value = nullptr;
-        UINT valueLength = 0;
-        const std::string query = table + "\\" + name;
-        if (!VerQueryValueA(block, query.c_str(), &value, &valueLength)) {
-            continue;
-        }
-        const char* text = static_cast<const char*>(value);
-        record.strings->push_back({std::move(name), std::string(text, strnlen(text, valueLength))});
-    }
+    platform::ForEachTableString(
+        block, table, [&](std::string&& name, const char* value, UINT valueLength) {
+            record.strings->push_back(
+                {StandardCaseOf(std::move(name)), std::string(value, strnlen(value, valueLength))});
+        });
 }
 
-// The size, the headers' facts and the digest, from the look; the error that kept a digest asked
-// for from being made, or 0.
-DWORD ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, InventoryRecord& record) {
-    DWORD error = 0;
+// The size, the headers' facts and the digest, from the look. False when the look found no
+// regular file there (gone, a FIFO, a socket, a device, a link that leads nowhere or in a loop),
+// or one it could not read: error then says why. Else error is why a digest asked for could not
+// be made, or 0.
+bool ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, InventoryRecord& record,
+               DWORD& error) {
     platform::FileFacts facts;
-    if (platform::GetFileFacts(path.c_str(), found, facts)) {
-        record.size = facts.size;
-        record.format = platform::formats::FormatName(facts.image.format);
-        if (facts.image.machine) {
-            record.machine = platform::formats::MachineName(*facts.image.machine);
-        }
-        if (record.format != nullptr) {
-            record.managed = facts.image.managed;
-        }
-        record.sha256 = facts.digest;
-        error = facts.digestError;
-    } else {
+    if (!platform::GetFileFacts(path.c_str(), found, facts)) {
         error = GetLastError();
+        return false;
     }
+    record.size = facts.size;
+    record.format = platform::formats::FormatName(facts.image.format);
+    if (facts.image.machine) {
+        record.machine = platform::formats::MachineName(*facts.image.machine);
+    }
+    if (record.format != nullptr) {
+        record.managed = facts.image.managed;
+    }
+    record.sha256 = facts.digest;
+    error = facts.digestError;
     FILETIME written{};
     if (platform::GetLastWriteTime(path.c_str(), found, written)) {
         record.modified = IsoTime(written);
     }
-    return error;
+    return true;
 }
 
 // time as ISO 8601 in UTC, to the second or to the millisecond; none where the platform refuses
@@ -170,8 +167,13 @@ RecordOutcome ReadRecord(const std::string& path, const WIN32_FIND_DATAA& found,
         ReadStrings(block, record);
         ReleaseVersionBlock(block);
     }
-    if (const DWORD cause = ReadFacts(path, found, record); FileFailureCounts(cause)) {
+    DWORD cause = ERROR_SUCCESS;
+    const bool looked = ReadFacts(path, found, record, cause);
+    if (FileFailureCounts(cause)) {
         return Fail(record, error, cause);
+    }
+    if (!looked) {
+        return RecordOutcome::NoFile;  // nothing there to tell of, as the listing has it
     }
     return block != nullptr ? RecordOutcome::Versioned : RecordOutcome::Unversioned;
 }

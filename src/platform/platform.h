@@ -184,6 +184,9 @@ void WriteInBinary(std::FILE* stream);
 
 // Whether the descriptor is open on a regular file (not a pipe, a console or a device).
 bool IsRegularFile(int descriptor);
+// Takes the lock that runs appending to one file share, waiting while another holds it; released
+// when the file is closed. Where the file system has no locks, the run goes on without one.
+void LockForAppending(int descriptor);
 // Takes the last count bytes written back off the regular file the descriptor is open on, its
 // position being the end of what was written. Safe in a signal handler. False where that cannot
 // be done (a pipe, a device).
@@ -219,6 +222,15 @@ struct FileFacts {
 // What the look at the candidate path found, record being its listing's record; false when the
 // file could not be examined.
 bool GetFileFacts(const char* path, const WIN32_FIND_DATAA& record, FileFacts& facts);
+
+// Every string of the string table that table names ("\\StringFileInfo\\040904B0") in a block
+// GetFileVersionInfoA filled, in the table's order: each name with the value VerQueryValueA
+// answers for the table and that name (value and length as it gives them). A name met again
+// ignoring letter case, or one no query reaches (empty, or holding a backslash), is left out, as
+// a query finds only the first. On POSIX systems one pass over the table, however many strings it
+// holds; on Windows each value is asked of the platform's query.
+using TableStringUse = std::function<void(std::string&& name, const char* value, UINT length)>;
+void ForEachTableString(const void* block, const std::string& table, const TableStringUse& use);
 
 // What an error code of the platform's (GetLastError) means, as a line of text.
 std::string ErrorText(DWORD error);

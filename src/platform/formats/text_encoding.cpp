@@ -92,13 +92,15 @@ std::size_t Windows1252ToUtf8(ByteView bytes, std::span<char> out) {
         if (byte == 0) {
             break;
         }
-        const char32_t codePoint =
-            byte >= 0x80 && byte <= 0x9F ? kWindows1252High[byte - 0x80] : byte;
-        if (!Append(codePoint, out, written)) {
+        if (!Append(Windows1252CodePoint(byte), out, written)) {
             break;
         }
     }
     return Terminate(out, written);
+}
+
+char32_t Windows1252CodePoint(std::uint8_t byte) {
+    return byte >= 0x80 && byte <= 0x9F ? kWindows1252High[byte - 0x80] : byte;
 }
 
 DecodedCharacter DecodeUtf8(const char* text, std::size_t available) {

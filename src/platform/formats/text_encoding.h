@@ -25,6 +25,9 @@ std::optional<Utf16Character> DecodeUtf16(ByteView units, std::size_t at);
 
 // The same for Windows-1252 text, up to its first 0 byte; three bytes per input byte suffice.
 std::size_t Windows1252ToUtf8(ByteView bytes, std::span<char> out);
+// The character a byte of Windows-1252 stands for (the five bytes it leaves undefined for the
+// C1 controls of the same numbers, so that every byte stands for a character of its own).
+char32_t Windows1252CodePoint(std::uint8_t byte);
 
 // The first code point of UTF-8 text, and how many bytes it took (at least 1); a malformed
 // sequence gives U+FFFD for one byte.

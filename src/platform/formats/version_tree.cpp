@@ -86,7 +86,7 @@ std::optional<Utf16Character> Node::KeyCharacter(std::size_t at) const {
         return DecodeUtf16(bytes, at);
     }
     const auto byte = bytes.Read8(at);
-    return byte ? std::optional<Utf16Character>({*byte, 1}) : std::nullopt;
+    return byte ? std::optional<Utf16Character>({Windows1252CodePoint(*byte), 1}) : std::nullopt;
 }
 
 std::string Node::KeyText() const {
@@ -115,7 +115,7 @@ std::size_t Node::ValueEnd() const {
 }
 
 // Compares the node's key, up to its terminator (or the node's end), with the wanted component.
-bool KeyEquals(const Node& node, BlockForm form, std::string_view wanted) {
+bool KeyEquals(const Node& node, std::string_view wanted) {
     std::size_t at = node.KeyStart();
     while (!wanted.empty()) {
         const auto keyCharacter = node.KeyCharacter(at);
@@ -123,10 +123,8 @@ bool KeyEquals(const Node& node, BlockForm form, std::string_view wanted) {
             return false;
         }
         at += keyCharacter->bytes;
-        const auto lead = static_cast<unsigned char>(wanted[0]);
-        const DecodedCharacter wantedCharacter = form == BlockForm::Wide && lead >= 0x80
-                                                     ? DecodeUtf8(wanted.data(), wanted.size())
-                                                     : DecodedCharacter{lead, 1};
+        // Keys are asked for in UTF-8, whichever form holds them.
+        const DecodedCharacter wantedCharacter = DecodeUtf8(wanted.data(), wanted.size());
         if (LowerCaseAscii(keyCharacter->codePoint) != LowerCaseAscii(wantedCharacter.codePoint)) {
             return false;
         }
@@ -155,7 +153,7 @@ std::optional<Node> VisitChildren(ByteView block, BlockForm form, const Node& pa
 std::optional<Node> FindChild(ByteView block, BlockForm form, const Node& parent,
                               std::string_view key) {
     return VisitChildren(block, form, parent,
-                         [&](const Node& child) { return KeyEquals(child, form, key); });
+                         [&](const Node& child) { return KeyEquals(child, key); });
 }
 
 struct Selected {
@@ -183,6 +181,16 @@ Selected Select(ByteView block, BlockForm form, std::string_view path) {
     return selected;
 }
 
+// The value of node, as the query answers it; isString says whether it is a string of a string
+// table.
+QueryAnswer Answer(const Node& node, BlockForm form, bool isString) {
+    // Narrow blocks carry no type: their strings are the values under the string tables.
+    const bool isText = form == BlockForm::Wide ? node.IsText() : isString;
+    const std::size_t valueStart = node.ValueStart();
+    const std::size_t valueEnd = isText ? node.End() - node.Start() : node.ValueEnd();
+    return QueryAnswer{node.Start() + valueStart, valueEnd - valueStart, isText};
+}
+
 }  // namespace
 
 BlockForm FormOf(ByteView block) {
@@ -196,33 +204,34 @@ std::optional<QueryAnswer> QueryVersionBlock(ByteView block, std::string_view pa
     if (!node) {
         return std::nullopt;
     }
-    // Narrow blocks carry no type: their strings are the values under the string tables.
-    const bool isText =
-        form == BlockForm::Wide ? node->IsText() : underStringTables && depth == kStringValueDepth;
-    const std::size_t valueStart = node->ValueStart();
-    const std::size_t valueEnd = isText ? node->End() - node->Start() : node->ValueEnd();
-    return QueryAnswer{node->Start() + valueStart, valueEnd - valueStart, isText};
+    return Answer(*node, form, underStringTables && depth == kStringValueDepth);
 }
 
-std::vector<std::string> ChildKeys(ByteView block, std::string_view path) {
+std::vector<ChildEntry> ChildEntries(ByteView block, std::string_view path) {
     const BlockForm form = FormOf(block);
-    const auto parent = Select(block, form, path).node;
-    std::vector<std::string> keys;
-    if (!parent) {
-        return keys;
+    const Selected parent = Select(block, form, path);
+    std::vector<ChildEntry> entries;
+    if (!parent.node) {
+        return entries;
     }
+    const bool childrenAreStrings =
+        parent.underStringTables && parent.depth + 1 == kStringValueDepth;
     // A hostile table holds thousands of children: the keys met are looked up, not searched.
     std::unordered_set<std::string> met;
-    VisitChildren(block, form, *parent, [&](const Node& child) {
+    VisitChildren(block, form, *parent.node, [&](const Node& child) {
         std::string key = child.KeyText();
+        // Only a key that asks for this very child (not an earlier one, and not in vain) has it.
+        if (key.empty() || key.find('\\') != std::string::npos || !KeyEquals(child, key)) {
+            return false;
+        }
         std::string lowered = key;
         LowerCaseAscii(lowered);
         if (met.insert(std::move(lowered)).second) {
-            keys.push_back(std::move(key));
+            entries.push_back({std::move(key), Answer(child, form, childrenAreStrings)});
         }
         return false;
     });
-    return keys;
+    return entries;
 }
 
 }  // namespace platform::formats

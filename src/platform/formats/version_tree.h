@@ -26,9 +26,16 @@ struct QueryAnswer {
 // letter case) from the root and answers the selected node's value. Never looks outside block.
 std::optional<QueryAnswer> QueryVersionBlock(ByteView block, std::string_view path);
 
-// The keys of the children of the node path selects (as QueryVersionBlock selects it), in their
-// order, as UTF-8 (a 16-bit form's keys taken as Windows-1252); a key met again, ignoring letter
-// case, is left out, since a query finds only the first. Empty for no such node.
-std::vector<std::string> ChildKeys(ByteView block, std::string_view path);
+struct ChildEntry {
+    std::string key;  // UTF-8 (an 8-bit form's key taken as Windows-1252)
+    QueryAnswer answer;
+};
+
+// The children of the node path selects (as QueryVersionBlock selects it), in their order, each
+// with its key and what QueryVersionBlock answers for path and that key, in one pass over them:
+// only children that a query reaches by their key are there (not an empty key, one holding a
+// backslash, or one met before ignoring letter case, since a query finds only the first). Empty
+// for no such node.
+std::vector<ChildEntry> ChildEntries(ByteView block, std::string_view path);
 
 }  // namespace platform::formats

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include "platform/ascii.h"
+#include "platform/formats/version_tree.h"
 #include "platform/windows/read_ahead_work.h"
 #include "read_ahead/queue.h"
 
@@ -204,6 +205,30 @@ bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count, std
 bool IsRegularFile(int descriptor) {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
     return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+void LockForAppending(int descriptor) {
+    // A lock on a byte far past any content: Windows' locks keep other handles, this process's
+    // own included, from reading and writing the bytes they cover.
+    constexpr DWORD kFarOffsetHigh = 0x7FFFFFFF;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    OVERLAPPED at{};
+    at.OffsetHigh = kFarOffsetHigh;
+    LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at);
+}
+
+void ForEachTableString(const void* block, const std::string& table, const TableStringUse& use) {
+    std::uint16_t rootLength = 0;
+    std::memcpy(&rootLength, block, sizeof rootLength);
+    const formats::ByteView bytes(static_cast<const std::uint8_t*>(block), rootLength);
+    for (formats::ChildEntry& entry : formats::ChildEntries(bytes, table)) {
+        void* value = nullptr;
+        UINT valueLength = 0;
+        const std::string query = table + "\\" + entry.key;
+        if (VerQueryValueA(block, query.c_str(), &value, &valueLength)) {
+            use(std::move(entry.key), static_cast<const char*>(value), valueLength);
+        }
+    }
 }
 
 bool CutBack(int descriptor, std::uint64_t count) {

@@ -72,6 +72,28 @@ BOOL FillBlock(const std::vector<std::uint8_t>& resource, DWORD dwLen, std::uint
     return TRUE;
 }
 
+// The value answer points at in block, a text converted into its slot of the conversion room.
+std::uint8_t* AnsweredValue(std::uint8_t* block, const platform::formats::QueryAnswer& answer,
+                            UINT& valueLength) {
+    std::uint8_t* value = block + answer.valueOffset;
+    valueLength = static_cast<UINT>(answer.valueLength);
+    if (!answer.isText) {
+        return value;
+    }
+    const std::size_t length = RootLength(block);
+    const ByteView text(value, answer.valueLength);
+    const std::span<char> slot(
+        reinterpret_cast<char*>(block + ConversionRoomOffset(length) +
+                                kConversionBytesPerByte * answer.valueOffset),
+        kConversionBytesPerByte * answer.valueLength + 1);
+    const std::size_t converted =
+        platform::formats::FormOf(ByteView(block, length)) == platform::formats::BlockForm::Wide
+            ? platform::formats::Utf16ToUtf8(text, slot)
+            : platform::formats::Windows1252ToUtf8(text, slot);
+    valueLength = static_cast<UINT>(converted + 1);
+    return reinterpret_cast<std::uint8_t*>(slot.data());
+}
+
 // The one look at the file: the walk's, when a walk is under way (made ahead of it, or now, and
 // kept for the calls that follow), or else one of its own.
 template <typename Use>
@@ -122,22 +144,8 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
     if (!answer) {
         return FALSE;
     }
-    std::uint8_t* value = block + answer->valueOffset;
-    UINT valueLength = static_cast<UINT>(answer->valueLength);
-    if (answer->isText) {
-        const ByteView text(value, answer->valueLength);
-        const std::span<char> slot(
-            reinterpret_cast<char*>(block + ConversionRoomOffset(length) +
-                                    kConversionBytesPerByte * answer->valueOffset),
-            kConversionBytesPerByte * answer->valueLength + 1);
-        const std::size_t converted =
-            platform::formats::FormOf(resource) == platform::formats::BlockForm::Wide
-                ? platform::formats::Utf16ToUtf8(text, slot)
-                : platform::formats::Windows1252ToUtf8(text, slot);
-        value = reinterpret_cast<std::uint8_t*>(slot.data());
-        valueLength = static_cast<UINT>(converted + 1);
-    }
-    *lplpBuffer = value;
+    UINT valueLength = 0;
+    *lplpBuffer = AnsweredValue(block, *answer, valueLength);
     if (puLen != nullptr) {
         *puLen = valueLength;
     }
@@ -145,6 +153,18 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
 }
 
 namespace platform {
+
+void ForEachTableString(const void* block, const std::string& table, const TableStringUse& use) {
+    // The block is writable memory of the caller's, as for VerQueryValueA.
+    auto* bytes = static_cast<std::uint8_t*>(const_cast<void*>(block));
+    const ByteView resource(bytes, RootLength(bytes));
+    for (formats::ChildEntry& entry : formats::ChildEntries(resource, table)) {
+        UINT valueLength = 0;
+        const auto* value =
+            reinterpret_cast<const char*>(AnsweredValue(bytes, entry.answer, valueLength));
+        use(std::move(entry.key), value, valueLength);
+    }
+}
 
 bool GetFileFacts(LPCSTR path, const WIN32_FIND_DATAA& /*record*/, FileFacts& facts) {
     return WithLook(path, [&facts](const Examination& examination) {
