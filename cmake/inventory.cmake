@@ -22,6 +22,7 @@ add_library(quillet_inventory_core STATIC
   src/inventory/record.cpp
   src/inventory/json_lines.cpp
   src/inventory/csv.cpp
+  src/inventory/file_outputs.cpp
   src/inventory/sqlite_store.cpp
   src/inventory/sha256.cpp
   src/inventory/examine.cpp)

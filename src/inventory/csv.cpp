@@ -42,12 +42,36 @@ void AppendField(std::string& line, const char* value) {
 
 class CsvWriter : public RecordWriter {
   public:
-    CsvWriter(OutputFile& output, bool withHeader) : output(output), withHeader(withHeader) {}
+    explicit CsvWriter(OutputFile& output) : output(output) {}
 
+    // A file appended to keeps its header, which must be the one this run writes.
     bool Begin(const ScanInfo& scan) override {
-        if (!withHeader) {
-            return output.Write("") == S_OK;
+        if (output.Write("") != S_OK) {
+            return false;
         }
+        const std::string header = Header(scan);
+        if (const auto& before = output.HeldBefore()) {
+            refusal = AppendRefusal(*before, "CSV", header);
+            if (!refusal.empty()) {
+                output.Abandon();
+                return false;
+            }
+            return true;
+        }
+        return output.Write(header) == S_OK;
+    }
+
+    bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
+        FormatRow(line, scan, record);
+        return output.Write(line) == S_OK;
+    }
+
+    bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
+    std::string Problem() const override {
+        return refusal.empty() ? OutputProblem(output) : refusal;
+    }
+
+    static std::string Header(const ScanInfo& scan) {
         std::string header;
         for (std::string_view name : kLeadingFieldNames) {
             AppendField(header, std::string(name));
@@ -60,16 +84,8 @@ class CsvWriter : public RecordWriter {
         }
         AppendField(header, "error");
         EndRow(header);
-        return output.Write(header) == S_OK;
+        return header;
     }
-
-    bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
-        FormatRow(line, scan, record);
-        return output.Write(line) == S_OK;
-    }
-
-    bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
-    std::string Problem() const override { return "Write output file failed"; }
 
     static void FormatRow(std::string& line, const ScanInfo& scan, const InventoryRecord& record) {
         line.clear();
@@ -100,8 +116,8 @@ class CsvWriter : public RecordWriter {
 
   private:
     OutputFile& output;
-    bool withHeader;
     std::string line;
+    std::string refusal;
 };
 
 }  // namespace
@@ -112,6 +128,6 @@ std::string CsvRecordRow(const ScanInfo& scan, const InventoryRecord& record) {
     return row;
 }
 
-std::unique_ptr<RecordWriter> MakeCsvWriter(OutputFile& output, bool withHeader) {
-    return std::make_unique<CsvWriter>(output, withHeader);
+std::unique_ptr<RecordWriter> MakeCsvWriter(OutputFile& output) {
+    return std::make_unique<CsvWriter>(output);
 }

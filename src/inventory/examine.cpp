@@ -18,7 +18,8 @@ void ExamineFile(std::string& path, const WIN32_FIND_DATAA& found) {
     const RecordOutcome outcome = ReadRecord(path, found, run->all, record, error);
     if (outcome == RecordOutcome::Failed) {
         FailedReads.Note(path, error);
-    } else if (outcome == RecordOutcome::Unversioned && !run->all) {
+    } else if (outcome == RecordOutcome::NoFile ||
+               (outcome == RecordOutcome::Unversioned && !run->all)) {
         return;
     }
     run->writeFailed = !run->writer->Write(*run->scan, record);

@@ -53,21 +53,27 @@ void WriteText(JsonWriter& writer, const char* text) {
     }
 }
 
+// A name that may hold any bytes (a path, a host name given), each byte that is not UTF-8 as
+// its escape.
+void WriteName(JsonWriter& writer, const std::string& name) {
+    if (IsUtf8(name)) {
+        WriteText(writer, name);
+    } else {
+        const std::string text = JsonPathText(name);
+        writer.RawValue(text.data(), text.size(), rapidjson::kStringType);
+    }
+}
+
 void WriteRecord(JsonWriter& writer, const ScanInfo& scan, const InventoryRecord& record) {
     writer.StartObject();
     writer.Key("schema");
     writer.Int(kRecordSchema);
     writer.Key("host");
-    WriteText(writer, scan.host);
+    WriteName(writer, scan.host);
     writer.Key("scan_started");
     WriteText(writer, scan.started);
     writer.Key("path");
-    if (IsUtf8(record.path)) {
-        WriteText(writer, record.path);
-    } else {
-        const std::string path = JsonPathText(record.path);
-        writer.RawValue(path.data(), path.size(), rapidjson::kStringType);
-    }
+    WriteName(writer, record.path);
     writer.Key("size");
     WriteOrNull(writer, record.size, [&](std::uint64_t size) { writer.Uint64(size); });
     writer.Key("modified");
@@ -128,18 +134,32 @@ class JsonLinesWriter : public RecordWriter {
   public:
     explicit JsonLinesWriter(OutputFile& output) : output(output) {}
 
-    bool Begin(const ScanInfo& /*scan*/) override { return output.Write("") == S_OK; }
+    bool Begin(const ScanInfo& /*scan*/) override {
+        if (output.Write("") != S_OK) {
+            return false;
+        }
+        if (const auto& before = output.HeldBefore()) {
+            refusal = AppendRefusal(*before, "JSON Lines");
+        }
+        if (!refusal.empty()) {
+            output.Abandon();
+        }
+        return refusal.empty();
+    }
 
     bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
         return output.Write(FormatLine(buffer, scan, record)) == S_OK;
     }
 
     bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
-    std::string Problem() const override { return "Write output file failed"; }
+    std::string Problem() const override {
+        return refusal.empty() ? OutputProblem(output) : refusal;
+    }
 
   private:
     OutputFile& output;
     rapidjson::StringBuffer buffer;
+    std::string refusal;
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // quillet-inventory: every version value of every program file in directory trees, as records
 // for scripts and fleets (JSON Lines, CSV, SQLite).
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -57,6 +58,15 @@ int UsageError(const std::string& message) {
     return kExitUsage;
 }
 
+// Help and the version are output too: one that could not be written is no success.
+int PrintedOut(int exitCode) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "%s: cannot write the output: %s\n", kProgram, std::strerror(errno));
+        return kExitWriteFailed;
+    }
+    return exitCode;
+}
+
 // The options, or the exit code when the run ends here (help, version, a usage error).
 std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
     options.host = platform::HostName();
@@ -75,10 +85,10 @@ std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
             optionsEnded = true;
         } else if (argument == "--help") {
             PrintUsage(stdout);
-            return kExitDone;
+            return PrintedOut(kExitDone);
         } else if (argument == "--version") {
             std::printf("%s %s\n", kProgram, QUILLET_VERSION);
-            return kExitDone;
+            return PrintedOut(kExitDone);
         } else if (argument == "--append") {
             options.append = true;
         } else if (argument == "--all") {
@@ -116,20 +126,32 @@ std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
     return std::nullopt;
 }
 
-// Whether an existing file is there to append rows to, so that CSV leaves its header out.
-bool HasContent(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool content = std::fgetc(file) != EOF;
-    std::fclose(file);
-    return content;
+int WriteFailed(const RecordWriter& writer) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, writer.Problem().c_str());
+    return kExitWriteFailed;
 }
 
-int WriteFailed(const RecordWriter& writer) {
-    std::fprintf(stderr, "%s: cannot write the output: %s\n", kProgram, writer.Problem().c_str());
-    return kExitWriteFailed;
+OutputFile::LineEnds LineEndsOf(Format format) {
+    return format == Format::Csv ? OutputFile::LineEnds::CsvRecords
+                                 : OutputFile::LineEnds::AsWritten;
+}
+
+// Walks every directory given, each directory once however often the trees name or hold it.
+void WalkDirectories(const std::vector<std::string>& directories, const InventoryRun& run) {
+    VisitedDirectories entered;
+    for (const std::string& directory : directories) {
+        platform::DirectoryIdentity identity;
+        if (!platform::GetDirectoryIdentity(directory.c_str(), identity)) {
+            // A directory given that is not there is never an empty inventory.
+            FailedReads.Note(directory, GetLastError());
+            continue;
+        }
+        std::string pattern = SearchPatternOf(directory);
+        ScanDirectory(pattern, entered);
+        if (run.writeFailed) {
+            break;
+        }
+    }
 }
 
 }  // namespace
@@ -143,15 +165,14 @@ int main(int argc, char* argv[]) {
     platform::SetLookExtras({.headers = true,
                              .digest = options.sha256 ? Sha256OfContent : nullptr,
                              .digestUnversioned = options.all});
-    const bool withHeader = !(options.append && HasContent(options.output));
-    OutputFile output(options.output, options.append ? "a" : "w", OutputFile::LineEnds::AsWritten);
+    OutputFile output(options.output, options.append ? "a" : "w", LineEndsOf(options.format));
     std::unique_ptr<RecordWriter> writer;
     switch (options.format) {
         case Format::JsonLines:
             writer = MakeJsonLinesWriter(output);
             break;
         case Format::Csv:
-            writer = MakeCsvWriter(output, withHeader);
+            writer = MakeCsvWriter(output);
             break;
         case Format::Sqlite:
             writer = MakeSqliteWriter(options.output, options.append);
@@ -172,23 +193,17 @@ int main(int argc, char* argv[]) {
         return WriteFailed(*writer);
     }
     InventoryRun run{.writer = writer.get(), .scan = &scan, .all = options.all};
-    ActiveInventory = &run;
-    for (const std::string& directory : options.directories) {
-        platform::DirectoryIdentity identity;
-        if (!platform::GetDirectoryIdentity(directory.c_str(), identity)) {
-            // A directory given that is not there is never an empty inventory.
-            FailedReads.Note(directory, GetLastError());
-            continue;
-        }
-        std::string pattern = SearchPatternOf(directory);
-        ScanDirectory(pattern);
-        if (run.writeFailed) {
-            break;
-        }
+    if (options.format != Format::Sqlite) {
+        // Interrupted, a file keeps the records formed so far; a database, none of the run's.
+        ActiveOutput = &output;
+        WriteActiveOutputOnInterrupt();
     }
+    ActiveInventory = &run;
+    WalkDirectories(options.directories, run);
     ActiveInventory = nullptr;
     scan.finished = IsoTimeNow();
     const bool finished = !run.writeFailed && writer->Finish(scan);
+    ActiveOutput = nullptr;
     ReportFailedReads(kProgram);
     if (!finished) {
         return WriteFailed(*writer);

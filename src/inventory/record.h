@@ -51,7 +51,10 @@ struct InventoryRecord {
     std::optional<std::string> error;  // why the file could not be read
 };
 
-enum class RecordOutcome { Versioned, Unversioned, Failed };
+// NoFile: no regular file was found under the name (it went, or is a FIFO, a socket, a device,
+// a link that leads nowhere or into a loop); such a candidate has no record, as it has no line in
+// the listing.
+enum class RecordOutcome { Versioned, Unversioned, NoFile, Failed };
 
 // Reads the record of the candidate at path, whose listing record is found; error holds the
 // platform's code for a file that could not be read. Of a file without version information, only

@@ -1,6 +1,8 @@
 // The records in a SQLite database: one row in scans for each run, one in files for each record
-// (with the twelve standard strings as columns), one in strings for every string. A run is one
-// transaction, so that a run cut short leaves the database as it was before it.
+// (with the twelve standard strings as columns), one in strings for every string. A run's records
+// reach the database in one transaction at its end, so that a run cut short leaves the database
+// as it was before it, and the database is written ahead of its log, so that readers neither
+// hold up that commit nor need to roll back one that failed.
 
 #include "inventory/writers.h"
 
@@ -9,44 +11,112 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
-constexpr const char* kDropTables =
-    "DROP TABLE IF EXISTS strings; DROP TABLE IF EXISTS files; DROP TABLE IF EXISTS scans;";
+// How long a run waits for another run's write to the database to end before it gives up.
+constexpr int kLockWaitMilliseconds = 10 * 60 * 1000;
 
-std::string CreateTables() {
-    std::string sql =
-        "CREATE TABLE IF NOT EXISTS scans (id INTEGER PRIMARY KEY, host TEXT, started TEXT, "
-        "finished TEXT, directories TEXT, tool_version TEXT, schema INTEGER);"
-        "CREATE TABLE IF NOT EXISTS files (id INTEGER PRIMARY KEY, scan_id INTEGER NOT NULL "
-        "REFERENCES scans(id), schema INTEGER, host TEXT, scan_started TEXT, path TEXT, "
-        "size INTEGER, modified TEXT, format TEXT, machine TEXT, managed INTEGER, "
-        "file_version TEXT, product_version TEXT, file_flags TEXT, file_type TEXT, "
-        "language TEXT, code_page TEXT";
-    for (std::string_view name : kStandardStringNames) {
-        sql.append(", \"").append(name).append("\" TEXT");
+std::string Quoted(std::string_view name) {
+    std::string quoted;
+    quoted.reserve(name.size() + 2);
+    quoted.append(1, '"').append(name).append(1, '"');
+    return quoted;
+}
+
+struct Table {
+    std::string_view name;
+    std::vector<std::string> columns;  // each with its type and constraints, as created
+};
+
+std::vector<Table> Tables() {
+    Table files{"files",
+                {"id INTEGER PRIMARY KEY", "scan_id INTEGER NOT NULL REFERENCES scans(id)"}};
+    constexpr std::array<std::string_view, 15> kLeadingTypes = {
+        "INTEGER", "TEXT", "TEXT", "TEXT", "INTEGER", "TEXT", "TEXT", "TEXT",
+        "INTEGER", "TEXT", "TEXT", "TEXT", "TEXT",    "TEXT", "TEXT"};
+    for (std::size_t index = 0; index < kLeadingFieldNames.size(); ++index) {
+        files.columns.push_back(std::string(kLeadingFieldNames[index]) + " " +
+                                std::string(kLeadingTypes[index]));
     }
-    sql.append(
-        ", sha256 TEXT, error TEXT);"
-        "CREATE TABLE IF NOT EXISTS strings (file_id INTEGER NOT NULL REFERENCES files(id), "
-        "name TEXT, value TEXT);");
+    for (std::string_view name : kStandardStringNames) {
+        files.columns.push_back(Quoted(name) + " TEXT");
+    }
+    files.columns.insert(files.columns.end(), {"sha256 TEXT", "error TEXT"});
+    return {
+        {"scans",
+         {"id INTEGER PRIMARY KEY", "host TEXT", "started TEXT", "finished TEXT",
+          "directories TEXT", "tool_version TEXT", "schema INTEGER"}},
+        std::move(files),
+        {"strings", {"file_id INTEGER NOT NULL REFERENCES files(id)", "name TEXT", "value TEXT"}}};
+}
+
+// A column's name, as its definition starts with it (quoted or not).
+std::string ColumnName(const std::string& definition) {
+    const std::string name = definition.substr(0, definition.find(' '));
+    return name.front() == '"' ? name.substr(1, name.size() - 2) : name;
+}
+
+std::string CreateTable(const Table& table, std::string_view schema) {
+    std::string sql =
+        "CREATE TABLE IF NOT EXISTS " + std::string(schema) + "." + std::string(table.name) + " (";
+    for (const std::string& column : table.columns) {
+        sql.append(&column == &table.columns.front() ? "" : ", ").append(column);
+    }
+    return sql + ");";
+}
+
+// The records of a run are held in tables of the connection's own temporary database until the
+// run ends, and only then copied into the database in one short transaction: a run holds the
+// database's write lock for the copy alone, never for its walk.
+std::string CreatePendingTables() {
+    std::string sql;
+    for (const Table& table : Tables()) {
+        if (table.name != "scans") {
+            Table pending = table;
+            // The scan's id is known, and the files are there, only when the records are copied.
+            for (std::string& column : pending.columns) {
+                column = column.substr(
+                    0, std::min(column.find(" NOT NULL"), column.find(" REFERENCES")));
+            }
+            sql += CreateTable(pending, "temp");
+        }
+    }
     return sql;
+}
+
+std::string ColumnList(const Table& table) {
+    std::string list;
+    for (const std::string& column : table.columns) {
+        list.append(list.empty() ? "" : ", ").append(Quoted(ColumnName(column)));
+    }
+    return list;
 }
 
 // The files table's columns, each with its value's place, in the order Write binds them.
 std::string InsertFile() {
-    std::string columns = "scan_id";
-    std::string values = "?";
-    const auto add = [&](std::string_view name) {
-        columns.append(", \"").append(name).append("\"");
+    const Table files = Tables()[1];
+    std::string values = "NULL";
+    for (std::size_t index = 1; index < files.columns.size(); ++index) {
         values.append(", ?");
-    };
-    std::for_each(kLeadingFieldNames.begin(), kLeadingFieldNames.end(), add);
-    std::for_each(kStandardStringNames.begin(), kStandardStringNames.end(), add);
-    add("sha256");
-    add("error");
-    return "INSERT INTO files (" + columns + ") VALUES (" + values + ")";
+    }
+    return "INSERT INTO temp.files (" + ColumnList(files) + ") VALUES (" + values + ")";
+}
+
+// The run's pending records copied in, their ids moved past those the database holds; the
+// strings first, while the files' ids are still the database's own. ?1 is the run's scan.
+std::vector<std::string> CopyPendingRecords() {
+    const Table files = Tables()[1];
+    const std::string offset = "(SELECT ifnull(max(id), 0) FROM main.files)";
+    std::string selected = "id + " + offset + ", ?1";
+    for (std::size_t index = 2; index < files.columns.size(); ++index) {
+        selected.append(", ").append(Quoted(ColumnName(files.columns[index])));
+    }
+    return {"INSERT INTO main.strings (file_id, name, value) SELECT file_id + " + offset +
+                ", name, value FROM temp.strings ORDER BY rowid",
+            "INSERT INTO main.files (" + ColumnList(files) + ") SELECT " + selected +
+                " FROM temp.files ORDER BY id"};
 }
 
 std::string DirectoriesAsJson(const std::vector<std::string>& directories) {
@@ -55,6 +125,12 @@ std::string DirectoriesAsJson(const std::vector<std::string>& directories) {
         text.append(text.size() > 1 ? "," : "").append(JsonPathText(directory));
     }
     return text + "]";
+}
+
+// The output's name as SQLite takes it: a file name, never a URI ("file:...") nor the in-memory
+// database (":memory:").
+std::string AsFileName(const std::string& path) {
+    return path.starts_with('/') ? path : "./" + path;
 }
 
 // One prepared statement, its values bound in order from 1.
@@ -87,6 +163,16 @@ class Statement {
             sqlite3_bind_null(statement, ++bound);
         }
     }
+    // Runs a query, handing each row to use; false when it fails.
+    template <typename Use>
+    bool Rows(const Use& use) {
+        int result = SQLITE_ROW;
+        while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+            use(statement);
+        }
+        sqlite3_reset(statement);
+        return result == SQLITE_DONE;
+    }
     // Runs the statement and makes it ready for the next values.
     bool Run() {
         const int result = sqlite3_step(statement);
@@ -112,39 +198,29 @@ class SqliteWriter : public RecordWriter {
         }
     }
 
-    bool Begin(const ScanInfo& scan) override {
-        if (sqlite3_open(path.c_str(), &database) != SQLITE_OK) {
+    // The database is opened and checked, and the run's records are held apart from it, before
+    // the walk: a file that is no database, or one whose tables differ, costs no walk.
+    bool Begin(const ScanInfo& /*scan*/) override {
+        if (sqlite3_open_v2(AsFileName(path).c_str(), &database,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
             return Failed();
         }
-        const std::string setUp =
-            std::string("BEGIN IMMEDIATE;") + (append ? "" : kDropTables) + CreateTables();
-        if (!Execute(setUp)) {
+        sqlite3_busy_timeout(database, kLockWaitMilliseconds);
+        // Readers never hold up a commit, and a commit that fails leaves nothing a reader must
+        // roll back.
+        if (!Execute("PRAGMA journal_mode = WAL;") || !TablesAreThisVersions() ||
+            !Execute("BEGIN;" + CreatePendingTables())) {
             return false;
         }
-        Statement scanInsert(database,
-                             "INSERT INTO scans (host, started, directories, tool_version, schema) "
-                             "VALUES (?, ?, ?, ?, ?)");
-        if (!scanInsert.Prepared()) {
-            return Failed();
-        }
-        scanInsert.Text(scan.host);
-        scanInsert.Text(scan.started);
-        scanInsert.Text(DirectoriesAsJson(scan.directories));
-        scanInsert.Text(scan.toolVersion);
-        scanInsert.Integer(kRecordSchema);
-        if (!scanInsert.Run()) {
-            return Failed();
-        }
-        scanId = sqlite3_last_insert_rowid(database);
         fileInsert = std::make_unique<Statement>(database, InsertFile());
         stringInsert = std::make_unique<Statement>(
-            database, "INSERT INTO strings (file_id, name, value) VALUES (?, ?, ?)");
+            database, "INSERT INTO temp.strings (file_id, name, value) VALUES (?, ?, ?)");
         return fileInsert->Prepared() && stringInsert->Prepared() ? true : Failed();
     }
 
     bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
         Statement& file = *fileInsert;
-        file.Integer(scanId);
+        file.Integer(std::nullopt);  // the scan's id, known when the records are copied in
         file.Integer(kRecordSchema);
         file.Text(scan.host);
         file.Text(scan.started);
@@ -176,15 +252,87 @@ class SqliteWriter : public RecordWriter {
     }
 
     bool Finish(const ScanInfo& scan) override {
-        Statement finished(database, "UPDATE scans SET finished = ? WHERE id = ?");
-        finished.Text(scan.finished);
-        finished.Integer(scanId);
-        return finished.Prepared() && finished.Run() ? Execute("COMMIT;") : Failed();
+        fileInsert.reset();
+        stringInsert.reset();
+        if (!Execute("COMMIT; BEGIN IMMEDIATE;") || !ReplaceTablesUnlessAppending()) {
+            return false;
+        }
+        Statement scanInsert(database,
+                             "INSERT INTO main.scans (host, started, finished, directories, "
+                             "tool_version, schema) VALUES (?, ?, ?, ?, ?, ?)");
+        scanInsert.Text(scan.host);
+        scanInsert.Text(scan.started);
+        scanInsert.Text(scan.finished);
+        scanInsert.Text(DirectoriesAsJson(scan.directories));
+        scanInsert.Text(scan.toolVersion);
+        scanInsert.Integer(kRecordSchema);
+        if (!scanInsert.Prepared() || !scanInsert.Run()) {
+            return Failed();
+        }
+        const std::int64_t scanId = sqlite3_last_insert_rowid(database);
+        for (const std::string& sql : CopyPendingRecords()) {
+            Statement copy(database, sql);
+            copy.Integer(scanId);
+            if (!copy.Prepared() || !copy.Run()) {
+                return Failed();
+            }
+        }
+        return Execute("COMMIT;");
     }
 
-    std::string Problem() const override { return problem; }
+    std::string Problem() const override { return "cannot write the output: " + problem; }
 
   private:
+    // With append, the tables there must be the ones this version writes (or none yet); else
+    // the file must at least be a database.
+    bool TablesAreThisVersions() {
+        for (const Table& table : Tables()) {
+            std::vector<std::string> found;
+            Statement columns(database, "SELECT name FROM pragma_table_info(?)");
+            columns.Text(std::string(table.name));
+            if (!columns.Prepared() || !columns.Rows([&](sqlite3_stmt* row) {
+                    found.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(row, 0)));
+                })) {
+                return Failed();
+            }
+            if (append && !found.empty()) {
+                if (const std::string difference = ColumnDifference(table, found);
+                    !difference.empty()) {
+                    problem = "the database's table " + std::string(table.name) +
+                              " is not the one this version writes: " + difference;
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    static std::string ColumnDifference(const Table& table, const std::vector<std::string>& found) {
+        for (std::size_t index = 0; index < std::max(found.size(), table.columns.size()); ++index) {
+            if (index >= found.size()) {
+                return "it has no column " + ColumnName(table.columns[index]);
+            }
+            if (index >= table.columns.size()) {
+                return "it has a column " + found[index] + " that this version does not write";
+            }
+            if (found[index] != ColumnName(table.columns[index])) {
+                return "its column " + std::to_string(index + 1) + " is " + found[index] +
+                       " where this version writes " + ColumnName(table.columns[index]);
+            }
+        }
+        return {};
+    }
+
+    bool ReplaceTablesUnlessAppending() {
+        std::string sql = append ? ""
+                                 : "DROP TABLE IF EXISTS main.strings; DROP TABLE IF EXISTS "
+                                   "main.files; DROP TABLE IF EXISTS main.scans;";
+        for (const Table& table : Tables()) {
+            sql += CreateTable(table, "main");
+        }
+        return Execute(sql);
+    }
+
     bool WriteStrings(std::int64_t fileId, const std::vector<NamedString>& strings) {
         for (const NamedString& named : strings) {
             stringInsert->Integer(fileId);
@@ -211,7 +359,6 @@ class SqliteWriter : public RecordWriter {
     std::string path;
     bool append;
     sqlite3* database = nullptr;
-    std::int64_t scanId = 0;
     std::unique_ptr<Statement> fileInsert;
     std::unique_ptr<Statement> stringInsert;
     std::string problem;

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "inventory/record.h"
@@ -22,22 +23,33 @@ struct ScanInfo {
 class RecordWriter {
   public:
     virtual ~RecordWriter() = default;
-    // False when the output cannot be written; Problem() then says why.
+    // False when the output cannot be written, or is refused (a file appended to that holds
+    // another format, or another run's columns); Problem() then says why, and the output is left
+    // as it was.
     virtual bool Begin(const ScanInfo& scan) = 0;
     virtual bool Write(const ScanInfo& scan, const InventoryRecord& record) = 0;
     // Ends the run: everything written is kept (committed, flushed and closed).
     virtual bool Finish(const ScanInfo& scan) = 0;
+    // Why the output was refused or could not be written, as a sentence for the user.
     virtual std::string Problem() const = 0;
 };
 
 // One JSON object per record, keys in the schema's order, each line ended by a line feed.
 std::unique_ptr<RecordWriter> MakeJsonLinesWriter(OutputFile& output);
-// RFC 4180 with a header row (left out when appending to a file that has one), lines ended by
+// RFC 4180 with a header row (left out when appending to a file that has it), lines ended by
 // CR LF; strings in the twelve standard columns, other names left out.
-std::unique_ptr<RecordWriter> MakeCsvWriter(OutputFile& output, bool withHeader);
+std::unique_ptr<RecordWriter> MakeCsvWriter(OutputFile& output);
 // Tables scans, files and strings in the database at path: replaced, or added to with append,
 // in one transaction per run. Null where this build has no SQLite.
 std::unique_ptr<RecordWriter> MakeSqliteWriter(const std::string& path, bool append);
+
+// Why a file holding firstLine before this run cannot take its records, written in format
+// ("JSON Lines" or "CSV", whose header is header): empty when it can.
+std::string AppendRefusal(const std::string& firstLine, std::string_view format,
+                          const std::string& header = {});
+
+// Why writing output failed, as a sentence for the user.
+std::string OutputProblem(const OutputFile& output);
 
 // One record as its JSON Lines line (ended by a line feed), and as its CSV row (ended by CR LF).
 std::string JsonRecordLine(const ScanInfo& scan, const InventoryRecord& record);

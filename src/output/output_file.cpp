@@ -1,6 +1,8 @@
 #include "output/output_file.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 OutputFile* ActiveOutput = nullptr;
 
@@ -17,7 +19,11 @@ void WriteActiveOutput() {
 }  // namespace
 
 OutputFile::OutputFile(std::string_view path, std::string_view mode, LineEnds lineEnds)
-    : name(path), mode(mode), crLf(lineEnds == LineEnds::CrLf), held(new char[kHeldCapacity]) {}
+    : name(path),
+      mode(mode),
+      lineEnds(lineEnds),
+      crLf(lineEnds == LineEnds::CrLf),
+      held(new char[kHeldCapacity]) {}
 
 // Copies text to out, every line feed as CR LF where asked; returns the end of what was copied,
 // and in lineEnd the end of its last whole line (left as it was when there is none).
@@ -51,31 +57,47 @@ bool OutputFile::Open() {
     const std::string binaryMode = mode + "b";
     stream = std::fopen(name.c_str(), binaryMode.c_str());
     if (stream == nullptr) {
+        failure = errno;
         return false;
     }
     descriptor = platform::DescriptorOf(stream);
-    if (mode.starts_with('a')) {
-        StartOnANewLine();
+    if (mode.starts_with('a') && platform::IsRegularFile(descriptor)) {
+        platform::LockForAppending(descriptor);
+        InspectWhatIsThere();
     }
     return true;
 }
 
-// What a run cut short elsewhere, or an editor, left without its line break is ended first, so
-// that it and the first new line stay apart.
-void OutputFile::StartOnANewLine() {
-    if (!platform::IsRegularFile(descriptor)) {
-        return;
-    }
+// What the file holds is read only once it is known to be a regular file, under the lock: its
+// first line, and whether its last is whole.
+void OutputFile::InspectWhatIsThere() {
     std::FILE* existing = std::fopen(name.c_str(), "rb");
     if (existing == nullptr) {
         return;
     }
+    std::string first;
+    for (int byte; first.size() < kHeldCapacity && (byte = std::fgetc(existing)) != EOF;) {
+        first.push_back(static_cast<char>(byte));
+        if (byte == '\n') {
+            break;
+        }
+    }
     const int last = std::fseek(existing, -1, SEEK_END) == 0 ? std::fgetc(existing) : EOF;
     std::fclose(existing);
-    if (last == EOF || last == '\n') {
+    if (!first.empty()) {
+        heldBefore = std::move(first);
+    }
+    StartOnANewLine(last);
+}
+
+// What a run cut short elsewhere, or an editor, left without its line break is ended first, so
+// that it and the first new line stay apart.
+void OutputFile::StartOnANewLine(int lastByte) {
+    if (lastByte == EOF || lastByte == '\n') {
         return;
     }
-    const std::string_view lineEnd = last == '\r' || !crLf ? "\n" : "\r\n";
+    const std::string_view lineEnd =
+        lastByte == '\r' || lineEnds == LineEnds::AsWritten ? "\n" : "\r\n";
     std::copy(lineEnd.begin(), lineEnd.end(), held.get());
     heldSize = lineEnd.size();
     formedSize.store(heldSize);
@@ -86,18 +108,37 @@ bool OutputFile::WriteWholeLines(const char* bytes, std::size_t count) noexcept 
         return false;
     }
     std::size_t written = 0;
+    errno = 0;
     const bool whole = platform::WriteToDescriptor(descriptor, bytes, count, written);
     const char* end = bytes + written;
-    const char* lastLineEnd =
-        std::find(std::make_reverse_iterator(end), std::make_reverse_iterator(bytes), '\n').base();
+    const char* lastLineEnd = LastLineEnd(bytes, end);
     afterLastLineEnd = lastLineEnd != bytes ? static_cast<std::uint64_t>(end - lastLineEnd)
                                             : afterLastLineEnd + written;
     if (!whole) {
+        failure = errno != 0 ? errno : EIO;
         writeFailed = true;
         platform::CutBack(descriptor, afterLastLineEnd);
         afterLastLineEnd = 0;
     }
     return whole;
+}
+
+const char* OutputFile::LastLineEnd(const char* bytes, const char* end) const noexcept {
+    if (lineEnds != LineEnds::CsvRecords) {
+        return std::find(std::make_reverse_iterator(end), std::make_reverse_iterator(bytes), '\n')
+            .base();
+    }
+    // A record's quotes come in pairs, so a line feed after an even number of them ends one.
+    const char* lastEnd = bytes;
+    bool quoted = false;
+    for (const char* at = bytes; at != end; ++at) {
+        if (*at == '"') {
+            quoted = !quoted;
+        } else if (*at == '\n' && !quoted) {
+            lastEnd = at + 1;
+        }
+    }
+    return lastEnd;
 }
 
 bool OutputFile::WriteHeld() {
@@ -153,11 +194,28 @@ HRESULT OutputFile::Close() {
     if (stream != nullptr) {
         const bool writtenOut = heldSize == 0 || WriteHeld();
         const bool closed = stream == stdout ? std::fflush(stream) == 0 : std::fclose(stream) == 0;
+        if (!closed && failure == 0) {
+            failure = errno;
+        }
         stream = nullptr;
         descriptor = -1;
         writeFailed = writeFailed || !writtenOut || !closed;
     }
     return writeFailed ? E_FAIL : S_OK;
+}
+
+void OutputFile::Abandon() {
+    heldSize = 0;
+    formedSize.store(0);
+    if (stream != nullptr && stream != stdout) {
+        std::fclose(stream);
+    }
+    stream = nullptr;
+    descriptor = -1;
+}
+
+std::string OutputFile::Problem() const {
+    return failure != 0 ? std::strerror(failure) : std::string();
 }
 
 void WriteActiveOutputOnInterrupt() {

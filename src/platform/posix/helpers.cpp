@@ -1,5 +1,6 @@
 // The POSIX side of the few helpers that the platform headers do not provide.
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -256,6 +257,11 @@ bool WriteToDescriptor(int descriptor, const char* bytes, std::size_t count, std
 bool IsRegularFile(int descriptor) {
     struct stat status {};
     return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+void LockForAppending(int descriptor) {
+    while (flock(descriptor, LOCK_EX) != 0 && errno == EINTR) {
+    }
 }
 
 bool CutBack(int descriptor, std::uint64_t count) {
