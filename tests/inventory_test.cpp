@@ -3,17 +3,25 @@
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fixtures/bytes.h"
 #include "fixtures/executable_writer.h"
 #include "fixtures/version_resource_writer.h"
+#include "support/fuse_mount.h"
 #include "support/test_support.h"
 
 namespace {
@@ -254,15 +262,6 @@ TEST_F(InventoryRun, CsvQuotesWhatNeedsItAndTellsEmptyFromAbsent) {
     EXPECT_NE(widget.find(",widget.exe,Widget   Pro,,\"line one\r\nline two\",,,,\r\n"),
               std::string::npos)
         << widget;
-
-    // Appended to, the file gets no second header.
-    const std::string file = dir / "inventory.csv";
-    ASSERT_EQ(Inventory({"--format", "csv", "-o", file, Tree()}).exitCode, 0);
-    ASSERT_EQ(Inventory({"--format", "csv", "-o", file, "--append", Tree()}).exitCode, 0);
-    const std::string both = ReadFile(file);
-    EXPECT_EQ(both.find("schema,"), 0u);
-    EXPECT_EQ(both.find("schema,", 1), std::string::npos);
-    EXPECT_EQ(LinesOf(both).size(), 1u + 2u * 3u);  // the header, then two runs of records
 }
 
 std::string Sqlite(const std::string& database, const std::string& query) {
@@ -332,6 +331,240 @@ TEST_F(InventoryRun, UsageOutputAndReadFailuresHaveTheirExitCodes) {
     EXPECT_EQ(Records(missing.output).size(), 2u);
     EXPECT_NE(missing.errors.find("cannot read '" + dir / "no-such-tree" + "'"), std::string::npos)
         << missing.errors;
+}
+
+// CSV records hold line breaks inside quoted values: a write that fails still leaves whole
+// records, never an open quote for the next run's rows to fall into.
+TEST_F(InventoryRun, AFailedWriteLeavesWholeCsvRecordsForTheNextAppend) {
+    for (int index = 0; index < 60; ++index) {
+        Write("Apps/Old/w" + std::to_string(index) + ".exe", RichProgram());
+    }
+    const std::string csv = dir / "inventory.csv";
+    const auto rows = [](const std::string& text) {  // each record's first field is its schema
+        std::size_t count = 0;
+        for (std::size_t at = 0; (at = text.find("\r\n1,", at)) != std::string::npos; ++at) {
+            ++count;
+        }
+        return count;
+    };
+    // Limits that fall inside a value's line break, which a run's records place alike.
+    ASSERT_EQ(Inventory({"--format", "csv", "-o", csv, Tree()}).exitCode, 0);
+    const std::string whole = ReadFile(csv);
+    std::vector<long> limits;
+    for (std::size_t at = 0;
+         limits.size() < 4 && (at = whole.find("one\r\nline two", at)) != std::string::npos;
+         at += 4000) {
+        limits.push_back(static_cast<long>(at) + 8);
+    }
+    ASSERT_EQ(limits.size(), 4u);
+    for (const long limit : limits) {
+        test_support::RunOptions limited;
+        limited.fileSizeLimit = limit;
+        const RunResult cut =
+            RunProgram(QUILLET_INVENTORY_BINARY, {"--format", "csv", "-o", csv, Tree()}, limited);
+        EXPECT_EQ(cut.exitCode, 3);
+        EXPECT_EQ(cut.errors, "quillet-inventory: cannot write the output: File too large\n");
+        const std::string kept = ReadFile(csv);
+        EXPECT_EQ(std::count(kept.begin(), kept.end(), '"') % 2, 0) << "cut at " << limit;
+        EXPECT_TRUE(kept.ends_with("\r\n")) << "cut at " << limit;
+        ASSERT_EQ(Inventory({"--format", "csv", "-o", csv, "--append", Tree()}).exitCode, 0);
+        EXPECT_EQ(rows(ReadFile(csv)), rows(kept) + 62) << "cut at " << limit;
+    }
+}
+
+// An append goes onto a file of its own format and columns only, else it is refused and the file
+// left as it was; runs appending at once each land whole under one header; what is not a regular
+// file is never read to see what it holds.
+TEST_F(InventoryRun, AppendsThatCannotMixAreRefusedAndThoseAtOnceLandWhole) {
+    const std::string csv = dir / "inventory.csv";
+    std::vector<std::thread> runs;
+    for (int run = 0; run < 4; ++run) {
+        runs.emplace_back([&] { Inventory({"--format", "csv", "-o", csv, "--append", Tree()}); });
+    }
+    for (std::thread& run : runs) {
+        run.join();
+    }
+    const std::string four = ReadFile(csv);
+    EXPECT_EQ(four.rfind("schema,"), 0u);
+    EXPECT_EQ(LinesOf(four).size(), 1u + 4u * 3u);  // Widget's record holds "line one\r\n..."
+
+    const RunResult sha = Inventory({"--format", "csv", "-o", csv, "--append", "--sha256", Tree()});
+    EXPECT_EQ(sha.exitCode, 3);
+    EXPECT_NE(sha.errors.find("column 28 is 'error' where this run writes 'sha256'"),
+              std::string::npos)
+        << sha.errors;
+    const RunResult json = Inventory({"-o", csv, "--append", Tree()});
+    EXPECT_EQ(json.exitCode, 3);
+    EXPECT_EQ(json.errors,
+              "quillet-inventory: will not append JSON Lines to a file that holds CSV\n");
+    EXPECT_EQ(ReadFile(csv), four);
+
+    test_support::WriteText(csv, four + "torn");
+    ASSERT_EQ(Inventory({"--format", "csv", "-o", csv, "--append", Tree()}).exitCode, 0);
+    EXPECT_EQ(ReadFile(csv).find("torn\r\n1,"), four.size());
+
+    const RunResult piped = Inventory({"--append", "-o", "/dev/stdout", Tree()});
+    EXPECT_EQ(piped.exitCode, 0);
+    EXPECT_EQ(Records(piped.output).size(), 2u);
+    const std::string help = std::string(QUILLET_INVENTORY_BINARY) + " --help > /dev/full";
+    EXPECT_EQ(WEXITSTATUS(std::system(help.c_str())), 3);
+}
+
+std::string SqliteAnswer(const std::string& database, const std::string& query,
+                         const test_support::RunOptions& options = {}) {
+    return RunProgram("/usr/bin/sqlite3", {database, query}, options).output;
+}
+
+// A run waits for another run's write, needs no reader to go away, takes its name as a file's,
+// and when it fails leaves the database as it was for every reader, one that may not write too.
+TEST_F(InventoryRun, SqliteWaitsForWritersNotReadersAndFailsCleanly) {
+    if (std::system("command -v sqlite3 > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "sqlite3 is not installed";
+    }
+    const std::string database = dir / "inventory.db";
+    ASSERT_EQ(Inventory({"--format", "sqlite", "-o", database, Tree()}).exitCode, 0);
+    sqlite3* held = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &held), SQLITE_OK);
+    for (const char* hold : {"BEGIN; SELECT count(*) FROM files;", "BEGIN IMMEDIATE;"}) {
+        ASSERT_EQ(sqlite3_exec(held, hold, nullptr, nullptr, nullptr), SQLITE_OK);
+        const bool writer = std::string(hold).starts_with("BEGIN IMMEDIATE");
+        std::thread release([&] {
+            // A reader is let go only after the run; a writer while it waits.
+            std::this_thread::sleep_for(std::chrono::seconds(writer ? 1 : 0));
+            if (writer) {
+                sqlite3_exec(held, "COMMIT;", nullptr, nullptr, nullptr);
+            }
+        });
+        const RunResult run = Inventory({"--format", "sqlite", "-o", database, "--append", Tree()});
+        release.join();
+        EXPECT_EQ(run.exitCode, 0) << hold << run.errors;
+        sqlite3_exec(held, "COMMIT;", nullptr, nullptr, nullptr);
+    }
+    sqlite3_close(held);
+    std::vector<std::thread> runs;
+    for (int run = 0; run < 2; ++run) {
+        runs.emplace_back([&] {
+            Inventory({"--format", "sqlite", "-o", database, "--append", Tree()});
+        });
+    }
+    for (std::thread& run : runs) {
+        run.join();
+    }
+    EXPECT_EQ(SqliteAnswer(database, "SELECT count(*), count(DISTINCT scan_id) FROM files"),
+              "10|5\n");
+
+    test_support::RunOptions limited;
+    limited.fileSizeLimit = 8192;
+    const std::vector<std::string> append = {"--format", "sqlite",   "-o",
+                                             database,   "--append", Tree()};
+    EXPECT_EQ(RunProgram(QUILLET_INVENTORY_BINARY, append, limited).exitCode, 3);
+    test_support::RunOptions reader;
+    reader.unprivileged = true;
+    EXPECT_EQ(SqliteAnswer("file:" + database + "?mode=ro", "SELECT count(*) FROM scans", reader),
+              "5\n");
+
+    test_support::RunOptions inDir;
+    inDir.workingDirectory = dir.Path();
+    for (const std::string name : {":memory:", "file:x.db?mode=memory"}) {
+        EXPECT_EQ(
+            RunProgram(QUILLET_INVENTORY_BINARY, {"--format", "sqlite", "-o", name, Tree()}, inDir)
+                .exitCode,
+            0);
+        EXPECT_EQ(SqliteAnswer(dir / ("./" + name), "SELECT count(*) FROM files"), "2\n") << name;
+    }
+    const std::string other = dir / "other.db";
+    SqliteAnswer(other, "CREATE TABLE files (id INTEGER PRIMARY KEY, path TEXT)");
+    const RunResult refused = Inventory({"--format", "sqlite", "-o", other, "--append", Tree()});
+    EXPECT_EQ(refused.exitCode, 3);
+    EXPECT_NE(refused.errors.find("table files is not the one this version writes: its column 2 "
+                                  "is path where this version writes scan_id"),
+              std::string::npos)
+        << refused.errors;
+}
+
+// What could not be read has a record saying why and is named; what is no regular file has no
+// record, as it has no listing line; each directory is walked once however often it is named.
+TEST_F(InventoryRun, UnreadableFilesAreNamedAndWhatIsNoFileIsLeftOut) {
+    Write("Apps/Locked.dll", Program("L", {1, 0, 0, 0}));
+    MakeDirectories(dir / "tree/Apps/Closed");
+    ASSERT_EQ(chmod((dir / "tree/Apps/Locked.dll").c_str(), 0), 0);
+    ASSERT_EQ(chmod((dir / "tree/Apps/Closed").c_str(), 0), 0);
+    ASSERT_EQ(mkfifo((dir / "tree/Apps/pipe.exe").c_str(), 0644), 0);
+    const int socket = test_support::BindSocket(dir / "tree/Apps/socket.dll");
+    ASSERT_EQ(symlink("nowhere", (dir / "tree/Apps/dangling.ocx").c_str()), 0);
+    ASSERT_EQ(symlink("loop.exe", (dir / "tree/Apps/loop.exe").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", (dir / "tree/Apps/null.exe").c_str()), 0);
+    test_support::RunOptions unprivileged;
+    unprivileged.unprivileged = true;
+    const RunResult run = RunProgram(QUILLET_INVENTORY_BINARY,
+                                     {"--all", Tree(), Tree() + "/", dir / "./tree"}, unprivileged);
+    close(socket);
+    EXPECT_EQ(run.exitCode, 4);
+    const auto records = Records(run.output);
+    EXPECT_EQ(records.size(), 4u) << run.output;  // Widget, LEGACY, Plain and Locked
+    EXPECT_EQ(Text(RecordOf(records, "/Locked.dll")["error"]), "Permission denied");
+    EXPECT_NE(run.errors.find("cannot read '" + Tree() + "/Apps/Locked.dll': Permission denied"),
+              std::string::npos)
+        << run.errors;
+    EXPECT_NE(run.errors.find("cannot read '" + Tree() + "/Apps/Closed': Permission denied"),
+              std::string::npos)
+        << run.errors;
+}
+
+// Interrupted, a run keeps the records it formed (on a slow share, the first of many).
+TEST_F(InventoryRun, AnInterruptKeepsTheRecordsFormed) {
+    for (int index = 0; index < 100; ++index) {
+        Write("Apps/Old/w" + std::to_string(index) + ".exe", Program("W", {1, 0, 0, 0}));
+    }
+    MakeDirectories(dir / "share");
+    test_support::FuseMount share({"--latency-us", "20000"}, Tree(), dir / "share");
+    if (!share.Refusal().empty()) {
+        GTEST_SKIP() << share.Refusal();
+    }
+    const pid_t run = test_support::StartProgram(QUILLET_INVENTORY_BINARY,
+                                                 {"-o", dir / "records.jsonl", dir / "share"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(run, SIGTERM);
+    int status = 0;
+    waitpid(run, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it was interrupted";
+    const std::size_t kept = Records(ReadFile(dir / "records.jsonl")).size();
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, 102u);
+}
+
+// The twelve standard names in their standard case, whatever case a table gives them; names of a
+// 16-bit file's table beyond ASCII; a host name's bytes as a path's; a large table whole.
+TEST_F(InventoryRun, NamesOfEveryTableAreExactAndEasyToAskFor) {
+    VersionInfo narrow = SimpleVersionInfo("Old", "Acme", {3, 1, 0, 7});
+    narrow.stringTables[0].strings = {
+        {"companyname", "Acme"}, {"PRODUCTNAME", "Old"}, {"Caf\xE9\x80", "cr\xE8me"}};
+    Write("Apps/Old/LEGACY.DLL", NeWithVersion(EncodeNarrowBlock(MakeVersionTree(narrow))));
+    // As many names as a block's 64 KiB hold, each one character (U+4E00 on) with no value.
+    VersionInfo large = SimpleVersionInfo("Large", "Acme");
+    for (char32_t name = 0x4E00; name < 0x4E00 + 3000; ++name) {
+        large.stringTables[0].strings.emplace_back(
+            std::string{static_cast<char>(0xE0 | (name >> 12)),
+                        static_cast<char>(0x80 | ((name >> 6) & 0x3F)),
+                        static_cast<char>(0x80 | (name & 0x3F))},
+            "");
+    }
+    Write("Apps/Large.dll", PeWithVersion(EncodeWideBlock(MakeVersionTree(large))));
+    const RunResult run = Inventory({"--host", "pc\xFF", Tree()});
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_NE(run.output.find("\"host\":\"pc\\udcff\""), std::string::npos);
+    const auto records = Records(run.output);
+    std::vector<std::string> names;
+    for (const auto& member : RecordOf(records, "/LEGACY.DLL")["strings"].GetObject()) {
+        names.emplace_back(member.name.GetString());
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"CompanyName", "ProductName", "Caf\xC3\xA9\xE2\x82\xAC"}));
+    EXPECT_EQ(Text(RecordOf(records, "/LEGACY.DLL")["strings"]["Caf\xC3\xA9\xE2\x82\xAC"]),
+              "cr\xC3\xA8me");
+    const auto& table = RecordOf(records, "/Large.dll")["strings"];
+    ASSERT_EQ(table.MemberCount(), 2u + 3000u);
+    EXPECT_EQ(std::string((table.MemberEnd() - 1)->name.GetString()), "\xE5\xA6\xB7");  // U+59B7
 }
 
 }  // namespace

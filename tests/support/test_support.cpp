@@ -217,9 +217,13 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 }
 
 pid_t StartQuillet(const std::vector<std::string>& arguments) {
+    return StartProgram(QUILLET_BINARY, arguments);
+}
+
+pid_t StartProgram(const char* program, const std::vector<std::string>& arguments) {
     const pid_t child = fork();
     if (child == 0) {
-        std::vector<char*> argv{const_cast<char*>(QUILLET_BINARY)};
+        std::vector<char*> argv{const_cast<char*>(program)};
         for (const std::string& argument : arguments) {
             argv.push_back(const_cast<char*>(argument.c_str()));
         }
@@ -227,7 +231,7 @@ pid_t StartQuillet(const std::vector<std::string>& arguments) {
         const int nowhere = open("/dev/null", O_RDWR);
         dup2(nowhere, STDIN_FILENO);
         dup2(nowhere, STDOUT_FILENO);
-        execv(QUILLET_BINARY, argv.data());
+        execv(program, argv.data());
         _exit(127);
     }
     return child;

@@ -66,6 +66,8 @@ RunResult RunQuillet(const std::vector<std::string>& arguments, const RunOptions
 // Starts the built quillet with the given arguments without waiting for it; its console output
 // is thrown away.
 pid_t StartQuillet(const std::vector<std::string>& arguments);
+// The same for any program.
+pid_t StartProgram(const char* program, const std::vector<std::string>& arguments);
 
 // The names in directory but "." and "..", in the order its listing gives them (the walk's).
 std::vector<std::string> NamesInListingOrder(const std::string& directory);
