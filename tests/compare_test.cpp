@@ -190,6 +190,19 @@ TEST_F(Inventory, ALineThatIsNoListingLineIsTroubleNamedByItsNumber) {
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.errors,
               "quillet-compare: " + dir / "damaged.txt" + ": line 2 is not a listing line\n");
+    // What no listing holds is refused at once, from a file or a stream of any length.
+    std::string nul = ReadFile(dir / "new.txt");
+    WriteText(dir / "nul.txt", nul.insert(nul.find("\r\n") - 1, std::string("\0", 1)));
+    EXPECT_EQ(
+        Compare({dir / "old.txt", dir / "nul.txt"}).errors,
+        "quillet-compare: " + dir / "nul.txt" + ": line 1 holds a NUL: it is not a listing line\n");
+    EXPECT_EQ(Compare({dir / "old.txt", "/dev/zero"}).exitCode, 2);
+    const RunResult endless = test_support::RunProgram(
+        "/bin/sh",
+        {"-c", "head -c 50000000 /dev/urandom | tr -d '\\n\\000' | " +
+                   std::string(QUILLET_COMPARE_BINARY) + " " + dir / "old.txt" + " /dev/stdin"});
+    EXPECT_EQ(endless.errors,
+              "quillet-compare: /dev/stdin: line 1 is longer than any listing line\n");
     const RunResult directory = Compare({dir.Path(), dir / "new.txt"});
     EXPECT_EQ(directory.exitCode, 2);
     EXPECT_EQ(directory.errors, "quillet-compare: " + dir.Path() + ": Is a directory\n");
