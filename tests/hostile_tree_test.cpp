@@ -535,17 +535,18 @@ TEST_F(HostileTree, ReadingAheadOverASlowShareChangesNoLine) {
 // What a failing disk or share cannot give is not taken for a complete listing: each path that
 // could not be listed, opened or read is named on standard error with its reason, every line that
 // could be formed is kept, and the run ends with exit code 4 instead of Ok, with or without
-// reading ahead.
+// reading ahead. What changed meanwhile is no failure: an entry gone before it was looked at, a
+// file that ended before the size it was opened with (its last reads giving nothing).
 TEST_F(HostileTree, WhatAFailingShareCannotGiveIsReportedAndTheRestListed) {
     MakeDirectories(tree / "backing/sub");
     MakeDirectories(tree / "backing/broken");
-    for (const char* name :
-         {"a.exe", "b.dll", "sub/c.exe", "bad.exe", "worse.dll", "broken/d.exe", "notes.txt"}) {
+    for (const char* name : {"a.exe", "b.dll", "sub/c.exe", "bad.exe", "worse.dll", "broken/d.exe",
+                             "notes.txt", "gone.exe", "cut.ocx"}) {
         ASSERT_TRUE(WriteImage(tree / ("backing/" + std::string(name)), Widget()));
     }
-    const FuseMount share(
-        {"--fail-open", "bad.exe", "--fail-read", "worse.dll", "--fail-list", "broken"},
-        tree / "backing", tree / "top");
+    const FuseMount share({"--fail-open", "bad.exe", "--fail-read", "worse.dll", "--fail-list",
+                           "broken", "--vanish", "gone.exe", "--short-read", "cut.ocx"},
+                          tree / "backing", tree / "top");
     if (!share.Refusal().empty()) {
         GTEST_SKIP() << share.Refusal();
     }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fuse_mount.h"
 #include "support/test_support.h"
 #include "version/version_info.h"
 #include "walk/read_failures.h"
@@ -105,6 +106,14 @@ TEST(Walk, HandsOnEveryEntryAsNamedAndNothingElse) {
     EXPECT_TRUE(Walk(tree / "empty").empty());
     EXPECT_TRUE(Walk(tree / "absent").empty());
     EXPECT_TRUE(Walk(tree / "Top/axxb/other.exe").empty());
+    // An entry of no known kind that is gone when its kind is looked at is not handed on.
+    MakeDirectories(tree / "share");
+    const test_support::FuseMount share({"--vanish", "F7.EXE"}, tree / "Top/a*b", tree / "share");
+    if (share.Refusal().empty()) {
+        found = Walk(tree / "share");
+        EXPECT_EQ(found.size(), 39u);
+        EXPECT_EQ(std::count(found.begin(), found.end(), tree / "share/F7.EXE"), 0);
+    }
 }
 
 TEST(Walk, EntersLinksWithinTheTreeNotOutOfItAndHandsOnBrokenLinksAsFiles) {

@@ -1,7 +1,8 @@
 // A read-only FUSE file system that passes a directory through, for the tests and the benchmark.
 //
 //   passthrough_fs [--stretch-names] [--latency-us N] [--fail-list NAME] [--fail-open NAME]
-//                  [--fail-read NAME] [--end-after N] BACKING-DIRECTORY MOUNT-POINT [FUSE OPTIONS]
+//                  [--fail-read NAME] [--vanish NAME] [--short-read NAME] [--end-after N]
+//                  BACKING-DIRECTORY MOUNT-POINT [FUSE OPTIONS]
 //
 // --stretch-names: a name "c@N..." in the directory shows as N copies of the letter c followed by
 // the rest, so that a test can list names longer than the 255 bytes local file systems take (FUSE
@@ -9,7 +10,11 @@
 // requests are served on several threads, as a share serves them. The faults of a failing disk
 // or share: --fail-list, --fail-open and --fail-read answer EIO to listing, opening or reading
 // whatever is named NAME; --end-after ends the daemon in the middle of its N+1st operation, so
-// that the kernel answers every request from then on with an error, as when a share drops.
+// that the kernel answers every request from then on with an error, as when a share drops. The
+// changes of a busy share: --vanish lists NAME (of no known kind) but answers that it is gone to
+// every look at it, as when it is deleted between the listing and the look; --short-read gives
+// at most half of what each read of NAME asks for, and ends NAME 4 KiB before the size it states,
+// as a file cut short while it is read, so that its last reads give nothing.
 
 #define FUSE_USE_VERSION 31
 
@@ -19,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -40,6 +46,9 @@ std::chrono::microseconds latency{0};
 std::string failList;
 std::string failOpen;
 std::string failRead;
+std::string vanish;
+std::string shortRead;
+constexpr off_t kCutShort = 4096;
 long endAfter = 0;
 std::atomic<long> operations{0};
 
@@ -102,7 +111,16 @@ std::string BackingPath(const char* path) {
 
 int GetAttributes(const char* path, struct stat* status, fuse_file_info*) {
     Wait();
-    return lstat(BackingPath(path).c_str(), status) == 0 ? 0 : -errno;
+    if (Named(path, vanish)) {
+        return -ENOENT;
+    }
+    if (lstat(BackingPath(path).c_str(), status) != 0) {
+        return -errno;
+    }
+    if (Named(path, shortRead)) {
+        status->st_size += kCutShort;
+    }
+    return 0;
 }
 
 int ReadLink(const char* path, char* buffer, std::size_t size) {
@@ -128,7 +146,8 @@ int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, f
     while (const dirent* entry = readdir(directory)) {
         struct stat status {};
         status.st_ino = entry->d_ino;
-        status.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+        status.st_mode =
+            Named(entry->d_name, vanish) ? 0 : static_cast<mode_t>(entry->d_type) << 12;
         fill(buffer, Stretched(entry->d_name).c_str(), &status, 0, fuse_fill_dir_flags{});
     }
     closedir(directory);
@@ -140,6 +159,11 @@ int Open(const char* path, fuse_file_info* info) {
     if (Named(path, failOpen)) {
         return -EIO;
     }
+    if (Named(path, vanish)) {
+        return -ENOENT;
+    }
+    // Short reads reach the reader only past the kernel's cache.
+    info->direct_io = Named(path, shortRead) ? 1 : 0;
     if ((info->flags & O_ACCMODE) != O_RDONLY) {
         return -EROFS;
     }
@@ -155,6 +179,9 @@ int Read(const char* path, char* buffer, std::size_t size, off_t offset, fuse_fi
     Wait();
     if (Named(path, failRead)) {
         return -EIO;
+    }
+    if (Named(path, shortRead)) {
+        size = std::max<std::size_t>(size / 2, 1);
     }
     const ssize_t got = pread(static_cast<int>(info->fh), buffer, size, offset);
     return got < 0 ? -errno : static_cast<int>(got);
@@ -180,6 +207,10 @@ int main(int argc, char* argv[]) {
             failOpen = argv[++first];
         } else if (std::strcmp(argv[first], "--fail-read") == 0 && first + 1 < argc) {
             failRead = argv[++first];
+        } else if (std::strcmp(argv[first], "--vanish") == 0 && first + 1 < argc) {
+            vanish = argv[++first];
+        } else if (std::strcmp(argv[first], "--short-read") == 0 && first + 1 < argc) {
+            shortRead = argv[++first];
         } else if (std::strcmp(argv[first], "--end-after") == 0 && first + 1 < argc) {
             endAfter = std::atol(argv[++first]);
         }
@@ -187,7 +218,8 @@ int main(int argc, char* argv[]) {
     if (argc - first < 2) {
         std::fputs(
             "usage: passthrough_fs [--stretch-names] [--latency-us N] [--fail-list NAME] "
-            "[--fail-open NAME] [--fail-read NAME] [--end-after N] BACKING-DIRECTORY "
+            "[--fail-open NAME] [--fail-read NAME] [--vanish NAME] [--short-read NAME] "
+            "[--end-after N] BACKING-DIRECTORY "
             "MOUNT-POINT [FUSE OPTIONS]\n",
             stderr);
         return 2;
