@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #else
+#include <fcntl.h>
 #include <io.h>
 #endif
 
