@@ -257,6 +257,9 @@ TEST_F(HostileTree, WhatMayNotBeReadIsNamedAndTheRestListed) {
     ASSERT_EQ(chmod((tree / "top/noread").c_str(), 0311), 0);
     ASSERT_EQ(chmod((tree / "top/noexec").c_str(), 0644), 0);
     ASSERT_EQ(chmod((tree / "top/unreadable.exe").c_str(), 0), 0);
+    // Named once, as itself, whether or not a link to it is met first.
+    ASSERT_EQ(symlink("noread", (tree / "top/link").c_str()), 0);
+    ASSERT_EQ(symlink("noread", (tree / "top/zlink").c_str()), 0);
     EXPECT_EQ(Run(true, {"noexec/b.exe", "noread", "unreadable.exe"}),
               std::vector<std::string>{"open/c.exe"});
 }

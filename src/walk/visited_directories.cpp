@@ -40,6 +40,13 @@ void VisitedDirectories::Grow() {
     }
 }
 
+bool VisitedDirectories::Contains(const platform::DirectoryIdentity& identity) const {
+    if (identity == kFree) {
+        return holdsFreeMarker;
+    }
+    return !slots.empty() && slots[SlotOf(identity)] == identity;
+}
+
 bool VisitedDirectories::Insert(const platform::DirectoryIdentity& identity) {
     if (identity == kFree) {
         const bool fresh = !holdsFreeMarker;

@@ -12,6 +12,7 @@ class VisitedDirectories {
   public:
     // False when identity was in the set already.
     bool Insert(const platform::DirectoryIdentity& identity);
+    bool Contains(const platform::DirectoryIdentity& identity) const;
     std::size_t Count() const { return count; }
 
   private:

@@ -14,24 +14,26 @@ constexpr std::string_view kWildcard = "*.*";
 constexpr std::size_t kWildcardLength = kWildcard.size();
 
 // A directory (ending in the separator) that could not be listed whole, unless for a reason the
-// walk passes over; named without its separator.
-void NoteListingFailure(const std::string& directory) {
+// walk passes over; named without its separator. A link the walk may not list through (Windows
+// denies listing through its compatibility junctions, "Documents and Settings" and the like) is
+// passed over: what it leads to lies within the tree, where the walk lists it, or names it.
+void NoteListingFailure(const std::string& directory, const FoundAt& found = {}) {
     const DWORD error = GetLastError();
-    if (ListingFailureCounts(error)) {
+    if (ListingFailureCounts(error) && !(found.target && error == ERROR_ACCESS_DENIED)) {
         FailedReads.Note(directory.substr(0, directory.size() - 1), error);
     }
 }
 
-// Entering a directory, whatever path leads to it: only where it was found, once per run, and by
-// the rule for volumes.
+// Entering a directory, whatever path leads to it: only where it was found, once per run (it counts
+// as entered once it could be listed), and by the rule for volumes.
 bool MayEnter(const std::string& directory, WalkRun& run, const FoundAt& found,
               platform::DirectoryIdentity& identity) {
     std::optional<platform::DirectoryIdentity> parent;
     if (!platform::GetDirectoryIdentity(directory.c_str(), identity, &parent)) {
-        NoteListingFailure(directory);
+        NoteListingFailure(directory, found);
         return false;
     }
-    if (!StillWhereFound(found, identity, parent) || !run.entered.Insert(identity)) {
+    if (!StillWhereFound(found, identity, parent) || run.entered.Contains(identity)) {
         return false;
     }
     return MayEnterVolume(run.level.volume, identity.volume, directory.c_str());
@@ -82,9 +84,12 @@ void ScanDirectory(std::string& pattern, WalkRun& run, const FoundAt& found) {
     HANDLE handle = FindFirstFileA(pattern.c_str(), record.get());
     pattern.resize(pattern.size() - kWildcardLength);
     if (handle == INVALID_HANDLE_VALUE) {
-        NoteListingFailure(pattern);
+        // Not entered: a path that may list it (the directory itself, past a link that may not)
+        // still can.
+        NoteListingFailure(pattern, found);
         return;
     }
+    run.entered.Insert(identity);
     const WalkLevel outer = run.level;
     run.level = {identity.volume, outer.depth + 1, identity};
     ScanEntries(handle, *record, pattern, run);
