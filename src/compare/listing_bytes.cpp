@@ -128,7 +128,9 @@ bool ListingBytes::MakeRoom(std::size_t wanted) {
     if (moved == nullptr) {
         return false;
     }
-    std::memcpy(moved, bytes, size);
+    if (size > 0) {
+        std::memcpy(moved, bytes, size);
+    }
     Release(bytes, room);
     bytes = moved;
     room = larger;

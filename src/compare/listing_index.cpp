@@ -81,6 +81,9 @@ bool SameKey(std::size_t rootA, std::string_view a, std::size_t rootB, std::stri
 
 // Where the line feed that ends the line starting at start lies, or npos when none has been read.
 std::size_t LineFeed(std::string_view text, std::size_t start) {
+    if (start >= text.size()) {
+        return std::string_view::npos;
+    }
     const void* feed = std::memchr(text.data() + start, '\n', text.size() - start);
     return feed == nullptr ? std::string_view::npos
                            : static_cast<std::size_t>(static_cast<const char*>(feed) - text.data());
@@ -179,7 +182,10 @@ std::optional<ListingIndex> ListingIndex::Parse(std::unique_ptr<ListingBytes> by
     std::size_t checked = 0;
     for (;;) {
         const std::string_view all = bytes->Text();
-        if (const void* nul = std::memchr(all.data() + checked, '\0', all.size() - checked)) {
+        const void* nul = all.size() > checked
+                              ? std::memchr(all.data() + checked, '\0', all.size() - checked)
+                              : nullptr;
+        if (nul != nullptr) {
             const auto at = static_cast<std::size_t>(static_cast<const char*>(nul) - all.data());
             const auto before = std::count(all.begin() + static_cast<std::ptrdiff_t>(start),
                                            all.begin() + static_cast<std::ptrdiff_t>(at), '\n');
