@@ -19,18 +19,14 @@ void WriteActiveOutput() {
 }  // namespace
 
 OutputFile::OutputFile(std::string_view path, std::string_view mode, LineEnds lineEnds)
-    : name(path),
-      mode(mode),
-      lineEnds(lineEnds),
-      crLf(lineEnds == LineEnds::CrLf),
-      held(new char[kHeldCapacity]) {}
+    : name(path), mode(mode), lineEnds(lineEnds), held(new char[kHeldCapacity]) {}
 
 // Copies text to out, every line feed as CR LF where asked; returns the end of what was copied,
 // and in lineEnd the end of its last whole line (left as it was when there is none).
 char* OutputFile::CopyWithLineEnds(std::string_view text, char* out, char*& lineEnd) const {
     for (const char character : text) {
         if (character == '\n') {
-            if (crLf) {
+            if (lineEnds == LineEnds::CrLf) {
                 *out++ = '\r';
             }
             *out++ = '\n';
@@ -158,8 +154,9 @@ HRESULT OutputFile::Write(std::string_view text) {
         return E_FAIL;  // nothing after a failed write: the file keeps the listing's beginning
     }
     const std::size_t size =
-        text.size() +
-        (crLf ? static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) : 0);
+        text.size() + (lineEnds == LineEnds::CrLf
+                           ? static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'))
+                           : 0);
     bool written = true;
     if (size > kHeldCapacity - heldSize) {
         written = WriteHeld();

@@ -74,7 +74,6 @@ class OutputFile {
     std::string name;
     std::string mode;
     LineEnds lineEnds;
-    bool crLf;
     std::FILE* stream = nullptr;
     int descriptor = -1;
     // Allocated once and never moved, since a signal handler may read it at any moment.
