@@ -104,20 +104,22 @@ std::string InsertFile() {
     return "INSERT INTO temp.files (" + ColumnList(files) + ") VALUES (" + values + ")";
 }
 
-// The run's pending records copied in, their ids moved past those the database holds; the
-// strings first, while the files' ids are still the database's own. ?1 is the run's scan.
-std::vector<std::string> CopyPendingRecords() {
+// The run's pending files copied in, their ids moved past those the database holds (?1), under
+// the run's scan (?2).
+std::string CopyPendingFiles() {
     const Table files = Tables()[1];
-    const std::string offset = "(SELECT ifnull(max(id), 0) FROM main.files)";
-    std::string selected = "id + " + offset + ", ?1";
+    std::string selected = "id + ?1, ?2";
     for (std::size_t index = 2; index < files.columns.size(); ++index) {
         selected.append(", ").append(Quoted(ColumnName(files.columns[index])));
     }
-    return {"INSERT INTO main.strings (file_id, name, value) SELECT file_id + " + offset +
-                ", name, value FROM temp.strings ORDER BY rowid",
-            "INSERT INTO main.files (" + ColumnList(files) + ") SELECT " + selected +
-                " FROM temp.files ORDER BY id"};
+    return "INSERT INTO main.files (" + ColumnList(files) + ") SELECT " + selected +
+           " FROM temp.files ORDER BY id";
 }
+
+// Their strings, the files' ids moved alike (?1).
+constexpr const char* kCopyPendingStrings =
+    "INSERT INTO main.strings (file_id, name, value) SELECT file_id + ?1, name, value FROM "
+    "temp.strings ORDER BY rowid";
 
 std::string DirectoriesAsJson(const std::vector<std::string>& directories) {
     std::string text = "[";
@@ -270,12 +272,19 @@ class SqliteWriter : public RecordWriter {
             return Failed();
         }
         const std::int64_t scanId = sqlite3_last_insert_rowid(database);
-        for (const std::string& sql : CopyPendingRecords()) {
-            Statement copy(database, sql);
-            copy.Integer(scanId);
-            if (!copy.Prepared() || !copy.Run()) {
-                return Failed();
-            }
+        std::int64_t lastFileId = 0;
+        Statement lastFile(database, "SELECT ifnull(max(id), 0) FROM main.files");
+        if (!lastFile.Prepared() ||
+            !lastFile.Rows([&](sqlite3_stmt* row) { lastFileId = sqlite3_column_int64(row, 0); })) {
+            return Failed();
+        }
+        Statement files(database, CopyPendingFiles());
+        files.Integer(lastFileId);
+        files.Integer(scanId);
+        Statement strings(database, kCopyPendingStrings);
+        strings.Integer(lastFileId);
+        if (!files.Prepared() || !strings.Prepared() || !files.Run() || !strings.Run()) {
+            return Failed();
         }
         return Execute("COMMIT;");
     }
