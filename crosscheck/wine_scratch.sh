@@ -8,6 +8,10 @@ export WINEPREFIX=${WINEPREFIX:-$scratch/wine} WINEDEBUG=-all
 # in some dozen CI runs): tried up to three times, a scratch prefix emptied before each retry.
 start_wine() {
     for attempt in 1 2 3; do
+        # One server for the whole run: left to start its own, Wine ends it as soon as a program
+        # ends, and starting it again for the next one costs a second each time.
+        mkdir -p "$WINEPREFIX"
+        wineserver -p 2> /dev/null || true
         wine wineboot -i > "$scratch/wineboot.log" 2>&1 && break
         [ "$attempt" -lt 3 ] || { cat "$scratch/wineboot.log"; exit 1; }
         wineserver -k 2> /dev/null || true
