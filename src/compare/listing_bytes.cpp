@@ -26,7 +26,17 @@ using ChangeStamp = ListingBytes::ChangeStamp;
 constexpr std::size_t kPiece = std::size_t{4} << 20;
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
-#if !defined(_WIN32)
+// Under AddressSanitizer the room comes from the heap, sized to the byte, so that a read past what
+// was read is caught; mapped memory is not watched.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLET_WATCHED_MEMORY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLET_WATCHED_MEMORY 1
+#endif
+#endif
+
+#if !defined(_WIN32) && !defined(QUILLET_WATCHED_MEMORY)
 char* Allocate(std::size_t count) {
     void* memory = mmap(nullptr, count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
@@ -43,7 +53,17 @@ void Release(char* memory, std::size_t count) {
         munmap(memory, count);
     }
 }
+#else
+char* Allocate(std::size_t count) {
+    return static_cast<char*>(std::malloc(count));
+}
 
+void Release(char* memory, std::size_t /*count*/) {
+    std::free(memory);
+}
+#endif
+
+#if !defined(_WIN32)
 ChangeStamp StampOf(const struct stat& status) {
     return {static_cast<std::int64_t>(status.st_ino), static_cast<std::int64_t>(status.st_size),
             static_cast<std::int64_t>(status.st_mtim.tv_sec),
@@ -56,14 +76,6 @@ void CloseDescriptor(int descriptor) {
 #else
 void CloseDescriptor(int descriptor) {
     _close(descriptor);
-}
-
-char* Allocate(std::size_t count) {
-    return static_cast<char*>(std::malloc(count));
-}
-
-void Release(char* memory, std::size_t /*count*/) {
-    std::free(memory);
 }
 #endif
 
