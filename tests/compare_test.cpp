@@ -193,6 +193,9 @@ TEST_F(Inventory, ALineThatIsNoListingLineIsTroubleNamedByItsNumber) {
     // What no listing holds is refused at once, from a file or a stream of any length.
     std::string nul = ReadFile(dir / "new.txt");
     WriteText(dir / "nul.txt", nul.insert(nul.find("\r\n") - 1, std::string("\0", 1)));
+    WriteText(dir / "empty-first.txt", "\n" + ReadFile(dir / "new.txt"));
+    EXPECT_EQ(Compare({dir / "old.txt", dir / "empty-first.txt"}).errors,
+              "quillet-compare: " + dir / "empty-first.txt" + ": line 1 is not a listing line\n");
     EXPECT_EQ(
         Compare({dir / "old.txt", dir / "nul.txt"}).errors,
         "quillet-compare: " + dir / "nul.txt" + ": line 1 holds a NUL: it is not a listing line\n");
@@ -222,12 +225,14 @@ TEST_F(Inventory, ALineThatIsNoListingLineIsTroubleNamedByItsNumber) {
     EXPECT_EQ(named.exitCode, 0) << named.errors;
 }
 
-// Whatever a hand-edited or hostile listing holds: values longer than 64 KiB are compared whole,
-// and paths made to collide in an unkeyed hash are found in a few probes each.
+// Whatever a hand-edited or hostile listing holds: values up to the longest line are compared
+// whole, and paths made to collide in an unkeyed hash are found in a few probes each.
 TEST_F(Inventory, HostileListingsAreComparedWholeAndQuickly) {
     const std::string tail = "\t14.11.2023\t22:13:20\t/long.exe\r\n";
-    const std::string product(70000, 'p');
-    WriteText(dir / "long-old.txt", product + "\tAcme\t1.0.0.0" + tail);
+    const std::string values = "\tAcme\t1.0.0.0";
+    // The longest line taken: 128 KiB before its CR LF.
+    const std::string product(128 * 1024 - values.size() - (tail.size() - 2), 'p');
+    WriteText(dir / "long-old.txt", product + values + tail);
     WriteText(dir / "long-new.txt", product + "\tAcme\t1.0.0.1" + tail);
     const RunResult changed = Compare({dir / "long-old.txt", dir / "long-new.txt"});
     EXPECT_EQ(changed.exitCode, 1);

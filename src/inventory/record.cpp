@@ -172,10 +172,11 @@ RecordOutcome ReadRecord(const std::string& path, const WIN32_FIND_DATAA& found,
     if (FileFailureCounts(cause)) {
         return Fail(record, error, cause);
     }
-    if (!looked) {
-        return RecordOutcome::NoFile;  // nothing there to tell of, as the listing has it
+    if (block != nullptr) {
+        return RecordOutcome::Versioned;  // listed, whatever more its look could tell
     }
-    return block != nullptr ? RecordOutcome::Versioned : RecordOutcome::Unversioned;
+    // No version information and no regular file there: nothing to tell of, as the listing has it.
+    return looked ? RecordOutcome::Unversioned : RecordOutcome::NoFile;
 }
 
 std::optional<std::string> FlagsAsText(const std::optional<std::vector<const char*>>& flags) {
