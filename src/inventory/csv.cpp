@@ -46,19 +46,9 @@ class CsvWriter : public RecordWriter {
 
     // A file appended to keeps its header, which must be the one this run writes.
     bool Begin(const ScanInfo& scan) override {
-        if (output.Write("") != S_OK) {
-            return false;
-        }
         const std::string header = Header(scan);
-        if (const auto& before = output.HeldBefore()) {
-            refusal = AppendRefusal(*before, "CSV", header);
-            if (!refusal.empty()) {
-                output.Abandon();
-                return false;
-            }
-            return true;
-        }
-        return output.Write(header) == S_OK;
+        return StartRecords(output, "CSV", header, refusal) &&
+               (output.HeldBefore() || output.Write(header) == S_OK);
     }
 
     bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
@@ -67,9 +57,7 @@ class CsvWriter : public RecordWriter {
     }
 
     bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
-    std::string Problem() const override {
-        return refusal.empty() ? OutputProblem(output) : refusal;
-    }
+    std::string Problem() const override { return OutputProblem(output, refusal); }
 
     static std::string Header(const ScanInfo& scan) {
         std::string header;

@@ -1,6 +1,8 @@
-// What the file formats (JSON Lines, CSV) share: whether a file appended to can take a run's
-// records, and what a failed write says.
+// What the formats share: whether a file appended to can take a run's records (JSON Lines, CSV),
+// what a failed write says, and where two lists of columns part (CSV, SQLite).
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,25 +41,21 @@ std::vector<std::string> ColumnsOf(const std::string& header) {
 std::string HeaderDifference(const std::string& there, const std::string& header) {
     const std::vector<std::string> found = ColumnsOf(there);
     const std::vector<std::string> written = ColumnsOf(header);
-    for (std::size_t index = 0; index < std::max(found.size(), written.size()); ++index) {
-        const std::string foundName = index < found.size() ? found[index] : std::string();
-        const std::string writtenName = index < written.size() ? written[index] : std::string();
-        if (foundName != writtenName) {
-            const auto named = [](const std::string& name) {
-                return name.empty() ? std::string("none") : "'" + name + "'";
-            };
-            return "its header's column " + std::to_string(index + 1) + " is " + named(foundName) +
-                   " where this run writes " + named(writtenName) +
-                   (writtenName == "sha256" || foundName == "sha256"
-                        ? " (--sha256 must be given to all runs or none)"
-                        : "");
-        }
+    const std::optional<std::size_t> index = FirstDifferingColumn(found, written);
+    if (!index) {
+        return {};
     }
-    return {};
+    const auto named = [index](const std::vector<std::string>& names) {
+        return *index < names.size() ? "'" + names[*index] + "'" : std::string("none");
+    };
+    const bool sha256Column = (*index < found.size() && found[*index] == "sha256") ||
+                              (*index < written.size() && written[*index] == "sha256");
+    return "its header's column " + std::to_string(*index + 1) + " is " + named(found) +
+           " where this run writes " + named(written) +
+           (sha256Column ? " (--sha256 must be given to all runs or none)" : "");
 }
 
-}  // namespace
-
+// Why a file holding firstLine before this run cannot take its records: empty when it can.
 std::string AppendRefusal(const std::string& firstLine, std::string_view format,
                           const std::string& header) {
     const std::string there = FormatOf(firstLine);
@@ -73,8 +71,37 @@ std::string AppendRefusal(const std::string& firstLine, std::string_view format,
     return {};
 }
 
-std::string OutputProblem(const OutputFile& output) {
+}  // namespace
+
+bool StartRecords(OutputFile& output, std::string_view format, const std::string& header,
+                  std::string& refusal) {
+    if (output.Write("") != S_OK) {
+        return false;
+    }
+    if (const auto& before = output.HeldBefore()) {
+        refusal = AppendRefusal(*before, format, header);
+        if (!refusal.empty()) {
+            output.Abandon();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string OutputProblem(const OutputFile& output, const std::string& refusal) {
+    if (!refusal.empty()) {
+        return refusal;
+    }
     const std::string reason = output.Problem();
     return "cannot write the output: " +
            (reason.empty() ? std::string("Write output file failed") : reason);
+}
+
+std::optional<std::size_t> FirstDifferingColumn(const std::vector<std::string>& found,
+                                                const std::vector<std::string>& written) {
+    const auto differs = std::mismatch(found.begin(), found.end(), written.begin(), written.end());
+    if (differs.first == found.end() && differs.second == written.end()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(differs.first - found.begin());
 }

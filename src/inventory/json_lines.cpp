@@ -135,16 +135,7 @@ class JsonLinesWriter : public RecordWriter {
     explicit JsonLinesWriter(OutputFile& output) : output(output) {}
 
     bool Begin(const ScanInfo& /*scan*/) override {
-        if (output.Write("") != S_OK) {
-            return false;
-        }
-        if (const auto& before = output.HeldBefore()) {
-            refusal = AppendRefusal(*before, "JSON Lines");
-        }
-        if (!refusal.empty()) {
-            output.Abandon();
-        }
-        return refusal.empty();
+        return StartRecords(output, "JSON Lines", {}, refusal);
     }
 
     bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
@@ -152,9 +143,7 @@ class JsonLinesWriter : public RecordWriter {
     }
 
     bool Finish(const ScanInfo& /*scan*/) override { return output.Close() == S_OK; }
-    std::string Problem() const override {
-        return refusal.empty() ? OutputProblem(output) : refusal;
-    }
+    std::string Problem() const override { return OutputProblem(output, refusal); }
 
   private:
     OutputFile& output;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 
 namespace {
 
@@ -317,19 +318,21 @@ class SqliteWriter : public RecordWriter {
     }
 
     static std::string ColumnDifference(const Table& table, const std::vector<std::string>& found) {
-        for (std::size_t index = 0; index < std::max(found.size(), table.columns.size()); ++index) {
-            if (index >= found.size()) {
-                return "it has no column " + ColumnName(table.columns[index]);
-            }
-            if (index >= table.columns.size()) {
-                return "it has a column " + found[index] + " that this version does not write";
-            }
-            if (found[index] != ColumnName(table.columns[index])) {
-                return "its column " + std::to_string(index + 1) + " is " + found[index] +
-                       " where this version writes " + ColumnName(table.columns[index]);
-            }
+        std::vector<std::string> written;
+        std::transform(table.columns.begin(), table.columns.end(), std::back_inserter(written),
+                       ColumnName);
+        const std::optional<std::size_t> index = FirstDifferingColumn(found, written);
+        if (!index) {
+            return {};
         }
-        return {};
+        if (*index >= found.size()) {
+            return "it has no column " + written[*index];
+        }
+        if (*index >= written.size()) {
+            return "it has a column " + found[*index] + " that this version does not write";
+        }
+        return "its column " + std::to_string(*index + 1) + " is " + found[*index] +
+               " where this version writes " + written[*index];
     }
 
     bool ReplaceTablesUnlessAppending() {

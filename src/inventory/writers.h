@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,13 +44,18 @@ std::unique_ptr<RecordWriter> MakeCsvWriter(OutputFile& output);
 // in one transaction per run. Null where this build has no SQLite.
 std::unique_ptr<RecordWriter> MakeSqliteWriter(const std::string& path, bool append);
 
-// Why a file holding firstLine before this run cannot take its records, written in format
-// ("JSON Lines" or "CSV", whose header is header): empty when it can.
-std::string AppendRefusal(const std::string& firstLine, std::string_view format,
-                          const std::string& header = {});
+// Opens output for a run's records in format ("JSON Lines", or "CSV" whose header is header).
+// False when it cannot be opened, or when it held something before that this run may not add to:
+// refusal then says why, and the file is left as it was.
+bool StartRecords(OutputFile& output, std::string_view format, const std::string& header,
+                  std::string& refusal);
 
-// Why writing output failed, as a sentence for the user.
-std::string OutputProblem(const OutputFile& output);
+// Why a file format's output was refused (refusal) or could not be written, as a sentence.
+std::string OutputProblem(const OutputFile& output, const std::string& refusal);
+
+// The first place at which two lists of column names differ, or none when they are the same.
+std::optional<std::size_t> FirstDifferingColumn(const std::vector<std::string>& found,
+                                                const std::vector<std::string>& written);
 
 // One record as its JSON Lines line (ended by a line feed), and as its CSV row (ended by CR LF).
 std::string JsonRecordLine(const ScanInfo& scan, const InventoryRecord& record);

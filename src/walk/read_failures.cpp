@@ -28,8 +28,7 @@ bool FileFailureCounts(DWORD error) {
 #if defined(_WIN32)
     // The platform's library answers a file without version information with codes of its own
     // choosing; only a file it may not read, a failing device or a connection counts.
-    constexpr std::array<DWORD, 15> kDeviceOrConnection = {ERROR_ACCESS_DENIED,
-                                                           ERROR_NOT_ENOUGH_MEMORY,
+    constexpr std::array<DWORD, 15> kDeviceOrConnection = {ERROR_NOT_ENOUGH_MEMORY,
                                                            ERROR_OUTOFMEMORY,
                                                            ERROR_NOT_READY,
                                                            ERROR_CRC,
@@ -42,7 +41,8 @@ bool FileFailureCounts(DWORD error) {
                                                            ERROR_SEM_TIMEOUT,
                                                            ERROR_IO_DEVICE,
                                                            ERROR_DEVICE_NOT_CONNECTED,
-                                                           ERROR_VC_DISCONNECTED};
+                                                           ERROR_VC_DISCONNECTED,
+                                                           ERROR_ACCESS_DENIED};
     return std::find(kDeviceOrConnection.begin(), kDeviceOrConnection.end(), error) !=
            kDeviceOrConnection.end();
 #else

@@ -1,6 +1,7 @@
 #include "platform/formats/version_tree.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 
 #include "platform/ascii.h"
@@ -192,6 +193,12 @@ QueryAnswer Answer(const Node& node, BlockForm form, bool isString) {
 }
 
 }  // namespace
+
+ByteView FilledBlock(const void* block) {
+    std::uint16_t rootLength = 0;
+    std::memcpy(&rootLength, block, sizeof rootLength);
+    return ByteView(static_cast<const std::uint8_t*>(block), rootLength);
+}
 
 BlockForm FormOf(ByteView block) {
     const auto byte = block.Read8(kFormByte);

@@ -16,6 +16,9 @@ enum class BlockForm { Wide, Narrow };
 
 BlockForm FormOf(ByteView block);
 
+// The block GetFileVersionInfoA filled, as far as its root's length says.
+ByteView FilledBlock(const void* block);
+
 struct QueryAnswer {
     std::size_t valueOffset;  // from the start of the block
     std::size_t valueLength;  // bytes; for a text, the bytes up to the end of its node

@@ -218,10 +218,7 @@ void LockForAppending(int descriptor) {
 }
 
 void ForEachTableString(const void* block, const std::string& table, const TableStringUse& use) {
-    std::uint16_t rootLength = 0;
-    std::memcpy(&rootLength, block, sizeof rootLength);
-    const formats::ByteView bytes(static_cast<const std::uint8_t*>(block), rootLength);
-    for (formats::ChildEntry& entry : formats::ChildEntries(bytes, table)) {
+    for (formats::ChildEntry& entry : formats::ChildEntries(formats::FilledBlock(block), table)) {
         void* value = nullptr;
         UINT valueLength = 0;
         const std::string query = table + "\\" + entry.key;

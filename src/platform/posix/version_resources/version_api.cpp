@@ -36,12 +36,6 @@ std::size_t BlockSizeFor(std::size_t resourceSize) {
     return ConversionRoomOffset(resourceSize) + kConversionBytesPerByte * resourceSize + 4;
 }
 
-std::uint16_t RootLength(const void* block) {
-    std::uint16_t length = 0;
-    std::memcpy(&length, block, sizeof length);
-    return length;
-}
-
 // Why a look found no version resource, as the platform's library tells it: the file could not
 // be read, or it holds none.
 void SetFailure(const Examination& examination) {
@@ -61,7 +55,8 @@ BOOL FillBlock(const std::vector<std::uint8_t>& resource, DWORD dwLen, std::uint
         return FALSE;
     }
     std::memcpy(block, resource.data(), resource.size());
-    const std::size_t length = std::min<std::size_t>(RootLength(block), resource.size());
+    const std::size_t length =
+        std::min<std::size_t>(platform::formats::FilledBlock(block).size(), resource.size());
     if (length < kSmallestBlock) {
         SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
         return FALSE;
@@ -80,14 +75,14 @@ std::uint8_t* AnsweredValue(std::uint8_t* block, const platform::formats::QueryA
     if (!answer.isText) {
         return value;
     }
-    const std::size_t length = RootLength(block);
+    const ByteView resource = platform::formats::FilledBlock(block);
     const ByteView text(value, answer.valueLength);
     const std::span<char> slot(
-        reinterpret_cast<char*>(block + ConversionRoomOffset(length) +
+        reinterpret_cast<char*>(block + ConversionRoomOffset(resource.size()) +
                                 kConversionBytesPerByte * answer.valueOffset),
         kConversionBytesPerByte * answer.valueLength + 1);
     const std::size_t converted =
-        platform::formats::FormOf(ByteView(block, length)) == platform::formats::BlockForm::Wide
+        platform::formats::FormOf(resource) == platform::formats::BlockForm::Wide
             ? platform::formats::Utf16ToUtf8(text, slot)
             : platform::formats::Windows1252ToUtf8(text, slot);
     valueLength = static_cast<UINT>(converted + 1);
@@ -138,9 +133,8 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
     }
     // The block is writable memory of the caller's; the platform's query writes into it too.
     auto* block = static_cast<std::uint8_t*>(const_cast<void*>(pBlock));
-    const std::size_t length = RootLength(block);
-    const ByteView resource(block, length);
-    const auto answer = platform::formats::QueryVersionBlock(resource, lpSubBlock);
+    const auto answer =
+        platform::formats::QueryVersionBlock(platform::formats::FilledBlock(block), lpSubBlock);
     if (!answer) {
         return FALSE;
     }
@@ -157,8 +151,7 @@ namespace platform {
 void ForEachTableString(const void* block, const std::string& table, const TableStringUse& use) {
     // The block is writable memory of the caller's, as for VerQueryValueA.
     auto* bytes = static_cast<std::uint8_t*>(const_cast<void*>(block));
-    const ByteView resource(bytes, RootLength(bytes));
-    for (formats::ChildEntry& entry : formats::ChildEntries(resource, table)) {
+    for (formats::ChildEntry& entry : formats::ChildEntries(formats::FilledBlock(block), table)) {
         UINT valueLength = 0;
         const auto* value =
             reinterpret_cast<const char*>(AnsweredValue(bytes, entry.answer, valueLength));
