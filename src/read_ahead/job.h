@@ -28,7 +28,7 @@
 
 namespace read_ahead {
 
-enum class JobKind { List, Look };
+using platform::JobKind;
 enum class JobState { Queued, Running, Ready };
 
 struct Job;
@@ -37,17 +37,8 @@ struct JobLinks {
     Job* next = nullptr;
 };
 
-// What the job needs, where it stands, and (from the platform's work) what it yields.
-struct Job : platform::JobYield {
-    // What the job needs.
-    JobKind kind = JobKind::Look;
-    std::string path;  // a directory's ends in the separator
-    int depth = 0;     // a directory's depth in the walk; its entries lie one deeper
-    std::optional<std::uint64_t> parentVolume;  // of the directory that holds a directory
-    // Of the directory the job's entry was listed in: a file is looked at only there, and a
-    // directory read only if its ".." leads there, so that neither is read through a name
-    // switched since to lead elsewhere (a directory swapped for a link out of the tree).
-    std::optional<platform::DirectoryIdentity> within;
+// What the job needs and (from the platform's work) yields, and where it stands.
+struct Job : platform::ReadAheadJob {
     // Where it stands.
     JobState state = JobState::Queued;
     bool dropped = false;         // dropped while running: freed by its thread when done

@@ -1,16 +1,9 @@
 #include "read_ahead/queue.h"
 
 #include <algorithm>
-#include <atomic>
 #include <system_error>
 
 namespace read_ahead {
-
-namespace {
-
-std::atomic<Queue*> active{nullptr};
-
-}  // namespace
 
 Queue::Queue(const platform::WalkRules& rules, std::size_t threadCount)
     : rules(rules),
@@ -26,11 +19,11 @@ Queue::Queue(const platform::WalkRules& rules, std::size_t threadCount)
             // Fewer threads, or none: what no thread begins, the walk does in place.
         }
     });
-    active.store(this);
+    platform::SetWalkJobs(this);
 }
 
 Queue::~Queue() {
-    active.store(nullptr);
+    platform::SetWalkJobs(nullptr);
     {
         const std::lock_guard<std::mutex> hold(lock);
         stopping = true;
@@ -39,10 +32,6 @@ Queue::~Queue() {
     for (std::thread& thread : threads) {
         thread.join();
     }
-}
-
-Queue* Queue::Active() {
-    return active.load();
 }
 
 void Queue::Entering(std::string_view directory, int depth,

@@ -12,8 +12,8 @@
 //
 // The seam, the same on both builds: the platform's calls for the walk's directories and files
 // (GetDirectoryIdentity and FindFirstFileA; GetFileVersionInfoSizeA, GetFileVersionInfoA and
-// the listing's time) ask the walk's queue for the job of their path (WalksJob, below)
-// and take what it yields. What a job needs and yields travels in the job.
+// the listing's time) ask the platform's WalkJobs for the job of their path (platform::WalksJob),
+// and the queue of the walk under way is that. What a job needs and yields travels in the job.
 //
 // How many threads work at once, by one rule: sixteen threads. Where the platform can work from
 // memory (POSIX), at most one for each processor beside the walk's (at least one) may do a job
@@ -40,33 +40,33 @@
 
 namespace read_ahead {
 
-class Queue {
+class Queue : public platform::WalkJobs {
   public:
     Queue(const platform::WalkRules& rules, std::size_t threads);
     ~Queue();
     Queue(const Queue&) = delete;
     Queue& operator=(const Queue&) = delete;
 
-    // The queue of the walk under way, or null: the seam the platform's calls find it by.
-    static Queue* Active();
-
     // The walk is about to list directory; see platform::ReadAhead.
     void Entering(std::string_view directory, int depth, std::optional<std::uint64_t> parentVolume);
-    // Where a file the walk asks for must be found (the directory the walk is listing), where
-    // the platform knows it: asked only when no listing queued the file's look.
-    using WithinOf = std::optional<platform::DirectoryIdentity> (*)(std::string_view path);
-
     // The job for path done, held for the walk until it asks for another: everything before it
     // in the walk's order is dropped. A look that was not queued is made now, in withinOf's
-    // directory; a listing that was not queued (no Entering for it) is null, for the caller to
-    // make. The walk's thread only.
-    Job* Ask(std::string_view path, JobKind kind, WithinOf withinOf = nullptr);
+    // directory (asked only then); a listing that was not queued (no Entering for it) is null,
+    // for the caller to make. The walk's thread only.
+    Job* Ask(std::string_view path, JobKind kind, WithinOf withinOf = nullptr) override;
     // The walk has read a further piece of directory's entries (listing, at depth, of identity)
     // for itself: their jobs are queued after what the walk holds and the jobs of the directory's
     // earlier pieces.
     template <typename Listing>
     void Listed(const std::string& directory, int depth,
                 const platform::DirectoryIdentity& identity, const Listing& listing);
+#ifndef _WIN32
+    void Listed(const std::string& directory, int depth,
+                const platform::DirectoryIdentity& identity,
+                const platform::posix::DirectoryListing& piece) override {
+        Listed<platform::posix::DirectoryListing>(directory, depth, identity, piece);
+    }
+#endif
 
   private:
     void DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dropped& dropped, bool asked);
@@ -106,12 +106,6 @@ void Queue::Listed(const std::string& directory, int depth,
     order.KeepWithinBounds(dropped);
     Changed(added);
     Free(dropped, hold);
-}
-
-// The seam: the walk's job for path from the walk's queue (Queue::Ask), or null outside a walk.
-inline Job* WalksJob(std::string_view path, JobKind kind, Queue::WithinOf withinOf = nullptr) {
-    Queue* queue = Queue::Active();
-    return queue != nullptr ? queue->Ask(path, kind, withinOf) : nullptr;
 }
 
 // How many threads read ahead; see thread_count.cpp.

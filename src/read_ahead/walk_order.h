@@ -86,8 +86,8 @@ class WalkOrder {
     std::unordered_map<std::string_view, Job*> byPath;  // each job by its own path
     std::size_t resultBytes = 0;                        // held by ready jobs
     std::size_t pathBytes = 0;                          // of every job not dropped
-    bool heldBack = false;           // results reached their bound: none begins until half is taken
-    bool released = false;           // heldBack let go, not yet told
+    bool heldBack = false;  // results reached their bound: none begins until half is taken
+    bool released = false;  // heldBack let go, not yet told
     [[maybe_unused]] mutable std::size_t checks = 0;  // of the invariants, so far (debug builds)
 };
 

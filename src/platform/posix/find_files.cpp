@@ -19,9 +19,8 @@
 
 #include "platform/posix/directory_listing.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/read_ahead_work.h"
 #include "platform/posix/windows_api.h"
-#include "read_ahead/queue.h"
+#include "platform/read_ahead_work.h"
 
 namespace {
 
@@ -82,9 +81,9 @@ void ReadPieceAhead(FindListing& listing) {
         heldOpen -= 1;
         listing.readError = piece.error;
     }
-    auto* queue = read_ahead::Queue::Active();
-    if (listing.readAhead && queue != nullptr) {
-        queue->Listed(listing.directory, listing.depth, listing.identity, piece);
+    platform::WalkJobs* jobs = platform::ActiveWalkJobs();
+    if (listing.readAhead && jobs != nullptr) {
+        jobs->Listed(listing.directory, listing.depth, listing.identity, piece);
     }
     listing.nextNames = std::move(piece.entries);
 }
@@ -120,7 +119,7 @@ bool DeliverNext(FindListing& listing, WIN32_FIND_DATAA* record) {
 // Reads the directory on here: from where the walk's own listing job stopped, when it is still
 // open, or else opened again, from its first piece (the same directory that was listed ahead, if
 // it was); false, with the platform's error set, when it cannot be.
-bool ListHere(FindListing& found, read_ahead::Job* job) {
+bool ListHere(FindListing& found, platform::ReadAheadJob* job) {
     if (job != nullptr && job->reader.IsOpen()) {
         found.reader = std::move(job->reader);
         found.identity = job->listing.identity;
@@ -154,7 +153,7 @@ bool ListHere(FindListing& found, read_ahead::Job* job) {
 FindListing* StartListing(const std::string& directory) {
     auto* found = new FindListing;
     found->directory = directory;
-    read_ahead::Job* job = read_ahead::WalksJob(directory, read_ahead::JobKind::List);
+    platform::ReadAheadJob* job = platform::WalksJob(directory, platform::JobKind::List);
     if (job != nullptr && !job->listing.opened) {
         platform::posix::SetLastErrno(job->listing.error);
         delete found;

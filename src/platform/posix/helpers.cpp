@@ -17,8 +17,7 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/file_times.h"
 #include "platform/posix/long_paths.h"
-#include "platform/posix/read_ahead_work.h"
-#include "read_ahead/queue.h"
+#include "platform/read_ahead_work.h"
 
 namespace platform {
 
@@ -121,7 +120,8 @@ void OnInterrupt(int signal) {
 bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
                           std::optional<DirectoryIdentity>* parent) {
     // The walk's directory is known by the listing it is about to take, whoever made it.
-    if (const read_ahead::Job* job = read_ahead::WalksJob(directory, read_ahead::JobKind::List)) {
+    if (const platform::ReadAheadJob* job =
+            platform::WalksJob(directory, platform::JobKind::List)) {
         identity = job->listing.identity;
         if (parent != nullptr) {
             *parent = job->listing.parent;
@@ -187,8 +187,8 @@ bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME
         return true;
     }
     // Taken in the one look at the file, when the walk's.
-    if (const read_ahead::Job* job =
-            read_ahead::WalksJob(path, read_ahead::JobKind::Look, posix::ListedDirectoryOf)) {
+    if (const platform::ReadAheadJob* job =
+            platform::WalksJob(path, platform::JobKind::Look, posix::ListedDirectoryOf)) {
         time = job->examination.modified;
         return job->examination.opened;
     }

@@ -7,13 +7,11 @@
 #include <algorithm>
 #include <thread>
 
-#include "read_ahead/job.h"
-
 namespace platform {
 
-void DoReadAheadJob(read_ahead::Job& job, Lookup lookup, WorkerState& state, const WalkRules& rules,
-                    bool keepOpen) {
-    if (job.kind == read_ahead::JobKind::Look) {
+void DoReadAheadJob(platform::ReadAheadJob& job, Lookup lookup, WorkerState& state,
+                    const WalkRules& rules, bool keepOpen) {
+    if (job.kind == platform::JobKind::Look) {
         job.examination = posix::LookAtFile(
             job.path.c_str(), lookup, job.within ? &*job.within : nullptr, &state.directories);
         return;

@@ -6,8 +6,7 @@
 
 #include "platform/ascii.h"
 #include "platform/formats/version_tree.h"
-#include "platform/windows/read_ahead_work.h"
-#include "read_ahead/queue.h"
+#include "platform/read_ahead_work.h"
 
 #include <io.h>
 
@@ -113,7 +112,8 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
         parent->reset();
     }
     // The walk's directory is known by the listing it is about to take, whoever made it.
-    if (const read_ahead::Job* job = read_ahead::WalksJob(directory, read_ahead::JobKind::List)) {
+    if (const platform::ReadAheadJob* job =
+            platform::WalksJob(directory, platform::JobKind::List)) {
         identity = job->listing.identity;
         SetLastError(job->listing.error);
         return job->listing.opened;

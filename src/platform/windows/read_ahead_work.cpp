@@ -9,8 +9,6 @@
 #include <span>
 #include <thread>
 
-#include "read_ahead/queue.h"
-
 #ifndef FIND_FIRST_EX_LARGE_FETCH
 #define FIND_FIRST_EX_LARGE_FETCH 2
 #endif
@@ -220,7 +218,7 @@ HANDLE FindFirst(LPCSTR pattern, WIN32_FIND_DATAA* record) {
     }
     const std::string directory(whole.substr(0, whole.size() - std::strlen(kWildcard)));
     auto* found = new FindListing;
-    if (read_ahead::Job* job = read_ahead::WalksJob(directory, read_ahead::JobKind::List)) {
+    if (platform::ReadAheadJob* job = platform::WalksJob(directory, platform::JobKind::List)) {
         found->listing = std::move(job->listing);
     } else {
         ListDirectory(directory, found->listing);
@@ -258,7 +256,7 @@ DWORD VersionInfoSize(LPCSTR path, LPDWORD handle) {
     if (handle != nullptr) {
         *handle = 0;
     }
-    if (read_ahead::Job* job = read_ahead::WalksJob(path, read_ahead::JobKind::Look)) {
+    if (platform::ReadAheadJob* job = platform::WalksJob(path, platform::JobKind::Look)) {
         SetLastError(job->look.sizeError);
         return job->look.size;
     }
@@ -266,7 +264,7 @@ DWORD VersionInfoSize(LPCSTR path, LPDWORD handle) {
 }
 
 BOOL VersionInfo(LPCSTR path, DWORD handle, DWORD length, LPVOID data) {
-    read_ahead::Job* job = read_ahead::WalksJob(path, read_ahead::JobKind::Look);
+    platform::ReadAheadJob* job = platform::WalksJob(path, platform::JobKind::Look);
     if (job != nullptr && !job->look.loadInPlace) {
         if (!job->look.loaded || data == nullptr) {
             SetLastError(job->look.loaded ? ERROR_INVALID_PARAMETER : job->look.loadError);
@@ -281,7 +279,7 @@ BOOL VersionInfo(LPCSTR path, DWORD handle, DWORD length, LPVOID data) {
 }  // namespace windows
 
 bool GetFileFacts(const char* path, const WIN32_FIND_DATAA& /*record*/, FileFacts& facts) {
-    if (read_ahead::Job* job = read_ahead::WalksJob(path, read_ahead::JobKind::Look)) {
+    if (platform::ReadAheadJob* job = platform::WalksJob(path, platform::JobKind::Look)) {
         facts = job->look.facts;
         SetLastError(job->look.factsError);
         return job->look.factsRead != FALSE;
@@ -292,9 +290,9 @@ bool GetFileFacts(const char* path, const WIN32_FIND_DATAA& /*record*/, FileFact
     return windows::ReadFileFacts(extended, versioned, facts) != FALSE;
 }
 
-void DoReadAheadJob(read_ahead::Job& job, Lookup /*lookup*/, WorkerState& /*state*/,
+void DoReadAheadJob(platform::ReadAheadJob& job, Lookup /*lookup*/, WorkerState& /*state*/,
                     const WalkRules& rules, bool /*keepOpen*/) {
-    if (job.kind == read_ahead::JobKind::Look) {
+    if (job.kind == platform::JobKind::Look) {
         windows::LookAt(job.path, job.look);
         return;
     }

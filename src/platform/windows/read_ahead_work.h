@@ -1,7 +1,7 @@
 // The read-ahead's work on Windows: a listing job lists its directory with the platform's find
 // calls and takes its identity; a look job asks the platform's version library for the file's
 // version block. The platform cannot be asked to work from memory alone, so every thread has a
-// place (see read_ahead/queue.h): on a share, sixteen requests are in flight.
+// place (see src/read_ahead/queue.h): on a share, sixteen requests are in flight.
 #pragma once
 
 #include <cstddef>

@@ -14,10 +14,9 @@
 #include "platform/formats/text_encoding.h"
 #include "platform/formats/version_tree.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/read_ahead_work.h"
 #include "platform/posix/version_resources/examined_file.h"
 #include "platform/posix/windows_api.h"
-#include "read_ahead/queue.h"
+#include "platform/read_ahead_work.h"
 
 namespace {
 
@@ -93,8 +92,8 @@ std::uint8_t* AnsweredValue(std::uint8_t* block, const platform::formats::QueryA
 // kept for the calls that follow), or else one of its own.
 template <typename Use>
 auto WithLook(LPCSTR path, const Use& use) {
-    if (const read_ahead::Job* job = read_ahead::WalksJob(path, read_ahead::JobKind::Look,
-                                                          platform::posix::ListedDirectoryOf)) {
+    if (const platform::ReadAheadJob* job =
+            platform::WalksJob(path, platform::JobKind::Look, platform::posix::ListedDirectoryOf)) {
         return use(job->examination);
     }
     return use(platform::posix::LookAtFile(path));
