@@ -1,6 +1,6 @@
-# quillet-inventory and what it needs: rapidjson (header-only) everywhere, SQLite where Debian
-# has a build of it for the target (Linux only: Debian ships no SQLite for mingw-w64), OpenSSL's
-# libcrypto on Linux and the platform's BCrypt on Windows for SHA-256.
+# quillet-inventory and what it needs: rapidjson (header-only) everywhere, SQLite and The Sleuth
+# Kit where Debian has a build of them for the target (Linux only: Debian ships neither for
+# mingw-w64), OpenSSL's libcrypto on Linux and the platform's BCrypt on Windows for SHA-256.
 # The headers are the same for every target, so the Windows build takes the system's too; only
 # they are put on its include path (through a link), never the rest of the system's headers.
 find_path(RAPIDJSON_INCLUDE_DIR rapidjson/document.h REQUIRED CMAKE_FIND_ROOT_PATH_BOTH)
@@ -25,7 +25,8 @@ add_library(quillet_inventory_core STATIC
   src/inventory/file_outputs.cpp
   src/inventory/sqlite_store.cpp
   src/inventory/sha256.cpp
-  src/inventory/examine.cpp)
+  src/inventory/examine.cpp
+  src/inventory/image_walk.cpp)
 target_include_directories(quillet_inventory_core SYSTEM PUBLIC ${RAPIDJSON_ONLY_DIR})
 target_link_libraries(quillet_inventory_core PUBLIC quillet_engine)
 if(WIN32)
@@ -35,6 +36,14 @@ else()
   find_package(SQLite3 REQUIRED)
   target_link_libraries(quillet_inventory_core PUBLIC OpenSSL::Crypto SQLite::SQLite3)
   target_compile_definitions(quillet_inventory_core PUBLIC QUILLET_HAVE_SQLITE)
+  # Disk images, read through The Sleuth Kit (Debian's libtsk-dev; Debian has no build of it for
+  # mingw-w64, so the Windows build says that the Linux build reads them).
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(TSK REQUIRED IMPORTED_TARGET tsk)
+  add_library(quillet_disk_image STATIC src/disk_image/disk_image.cpp src/disk_image/image_tree.cpp)
+  target_link_libraries(quillet_disk_image PUBLIC quillet_platform PkgConfig::TSK)
+  target_link_libraries(quillet_inventory_core PUBLIC quillet_disk_image)
+  target_compile_definitions(quillet_inventory_core PRIVATE QUILLET_HAVE_DISK_IMAGES)
 endif()
 
 add_executable(quillet-inventory src/inventory/main.cpp ${QUILLET_MANIFEST_RESOURCE})

@@ -71,6 +71,9 @@ class CsvWriter : public RecordWriter {
             AppendField(header, "sha256");
         }
         AppendField(header, "error");
+        for (std::string_view name : kPlaceFieldNames) {
+            AppendField(header, std::string(name));
+        }
         EndRow(header);
         return header;
     }
@@ -99,6 +102,9 @@ class CsvWriter : public RecordWriter {
             AppendField(line, record.sha256);
         }
         AppendField(line, record.error);
+        AppendField(line, record.image);
+        AppendField(line, record.partition);
+        AppendField(line, record.deleted ? "true" : "false");
         EndRow(line);
     }
 

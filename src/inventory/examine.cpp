@@ -16,6 +16,8 @@ void ExamineFile(std::string& path, const WIN32_FIND_DATAA& found) {
     InventoryRecord record;
     DWORD error = ERROR_SUCCESS;
     const RecordOutcome outcome = ReadRecord(path, found, run->all, record, error);
+    record.image = run->image;
+    record.partition = run->partition;
     if (outcome == RecordOutcome::Failed) {
         FailedReads.Note(path, error);
     } else if (outcome == RecordOutcome::NoFile ||

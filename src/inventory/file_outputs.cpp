@@ -50,9 +50,13 @@ std::string HeaderDifference(const std::string& there, const std::string& header
     };
     const bool sha256Column = (*index < found.size() && found[*index] == "sha256") ||
                               (*index < written.size() && written[*index] == "sha256");
+    // The columns of disk images came with the records' schema 2.
+    const bool earlierSchema = *index < written.size() && written[*index] == kPlaceFieldNames[0];
     return "its header's column " + std::to_string(*index + 1) + " is " + named(found) +
            " where this run writes " + named(written) +
-           (sha256Column ? " (--sha256 must be given to all runs or none)" : "");
+           (sha256Column    ? " (--sha256 must be given to all runs or none)"
+            : earlierSchema ? " (its records are of an earlier schema)"
+                            : "");
 }
 
 // Why a file holding firstLine before this run cannot take its records: empty when it can.

@@ -117,6 +117,12 @@ void WriteRecord(JsonWriter& writer, const ScanInfo& scan, const InventoryRecord
     }
     writer.Key("error");
     WriteText(writer, record.error);
+    writer.Key("image");
+    WriteOrNull(writer, record.image, [&](const std::string& image) { WriteName(writer, image); });
+    writer.Key("partition");
+    WriteText(writer, record.partition);
+    writer.Key("deleted");
+    writer.Bool(record.deleted);
     writer.EndObject();
 }
 

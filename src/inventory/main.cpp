@@ -1,13 +1,15 @@
-// quillet-inventory: every version value of every program file in directory trees, as records
-// for scripts and fleets (JSON Lines, CSV, SQLite).
+// quillet-inventory: every version value of every program file in directory trees and disk
+// images, as records for scripts and fleets (JSON Lines, CSV, SQLite).
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "inventory/image_walk.h"
 #include "inventory/inventory_run.h"
 #include "inventory/sha256.h"
 #include "output/output_file.h"
@@ -25,15 +27,16 @@ constexpr const char* kProgram = "quillet-inventory";
 
 void PrintUsage(std::FILE* stream) {
     std::fputs(
-        "Usage: quillet-inventory [options] DIRECTORY...\n"
-        "Writes one record for each .exe, .dll and .ocx file under the directories that carries\n"
-        "version information.\n"
+        "Usage: quillet-inventory [options] DIRECTORY|IMAGE...\n"
+        "Writes one record for each .exe, .dll and .ocx file under the directories, and in the\n"
+        "file systems of the disk images, that carries version information.\n"
         "\n"
         "  --format FORMAT  jsonl (the default), csv or sqlite\n"
         "  --output FILE    write to FILE (standard output when absent; sqlite needs it)\n"
         "  --append         add to FILE instead of replacing it\n"
         "  --all            a record for each candidate without version information too\n"
         "  --sha256         the SHA-256 of each recorded file's content\n"
+        "  --deleted        in disk images, deleted program files whose entries remain too\n"
         "  --host NAME      the host name the records carry (default: this machine's)\n"
         "  --help           show this help\n"
         "  --version        show the version\n",
@@ -48,6 +51,7 @@ struct Options {
     bool append = false;
     bool all = false;
     bool sha256 = false;
+    bool deleted = false;
     std::string host;
     std::vector<std::string> directories;
 };
@@ -95,6 +99,8 @@ std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
             options.all = true;
         } else if (argument == "--sha256") {
             options.sha256 = true;
+        } else if (argument == "--deleted") {
+            options.deleted = true;
         } else if (takesValue && index + 1 >= argc) {
             return UsageError(std::string(argument) + " needs a value");
         } else if (argument == "--format") {
@@ -136,10 +142,24 @@ OutputFile::LineEnds LineEndsOf(Format format) {
                                  : OutputFile::LineEnds::AsWritten;
 }
 
-// Walks every directory given, each directory once however often the trees name or hold it.
-void WalkDirectories(const std::vector<std::string>& directories, const InventoryRun& run) {
+// A regular file given is a disk image (the first segment of a split or E01 set).
+bool IsDiskImage(const std::string& argument) {
+    std::error_code unknown;
+    return std::filesystem::is_regular_file(argument, unknown);
+}
+
+// Walks every directory and disk image given, each directory once however often the trees name
+// or hold it.
+void WalkArguments(const Options& options, InventoryRun& run) {
     VisitedDirectories entered;
-    for (const std::string& directory : directories) {
+    for (const std::string& directory : options.directories) {
+        if (IsDiskImage(directory)) {
+            WalkDiskImage(directory, options.deleted, run);
+            if (run.writeFailed) {
+                break;
+            }
+            continue;
+        }
         platform::DirectoryIdentity identity;
         if (!platform::GetDirectoryIdentity(directory.c_str(), identity)) {
             // A directory given that is not there is never an empty inventory.
@@ -192,14 +212,17 @@ int main(int argc, char* argv[]) {
     if (!writer->Begin(scan)) {
         return WriteFailed(*writer);
     }
-    InventoryRun run{.writer = writer.get(), .scan = &scan, .all = options.all};
+    InventoryRun run;
+    run.writer = writer.get();
+    run.scan = &scan;
+    run.all = options.all;
     if (options.format != Format::Sqlite) {
         // Interrupted, a file keeps the records formed so far; a database, none of the run's.
         ActiveOutput = &output;
         WriteActiveOutputOnInterrupt();
     }
     ActiveInventory = &run;
-    WalkDirectories(options.directories, run);
+    WalkArguments(options, run);
     ActiveInventory = nullptr;
     scan.finished = IsoTimeNow();
     const bool finished = !run.writeFailed && writer->Finish(scan);

@@ -104,6 +104,7 @@ bool ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, Inventory
         return false;
     }
     record.size = facts.size;
+    record.deleted = facts.deleted;
     record.format = platform::formats::FormatName(facts.image.format);
     if (facts.image.machine) {
         record.machine = platform::formats::MachineName(*facts.image.machine);

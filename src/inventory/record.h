@@ -11,7 +11,8 @@
 
 #include "platform/platform.h"
 
-inline constexpr int kRecordSchema = 1;
+// 2: the fields image, partition and deleted, after error.
+inline constexpr int kRecordSchema = 2;
 
 // The fields every record carries before its strings, in the schema's order: the leading columns
 // of the records in columns (CSV, SQLite).
@@ -19,6 +20,11 @@ inline constexpr std::array<std::string_view, 15> kLeadingFieldNames = {
     "schema",          "host",       "scan_started", "path",     "size",
     "modified",        "format",     "machine",      "managed",  "file_version",
     "product_version", "file_flags", "file_type",    "language", "code_page"};
+
+// The fields every record carries after its error, in the schema's order: where a file read out of
+// a disk image lies.
+inline constexpr std::array<std::string_view, 3> kPlaceFieldNames = {"image", "partition",
+                                                                     "deleted"};
 
 // The names of the strings that records in columns (CSV, SQLite) carry one column each.
 inline constexpr std::array<std::string_view, 12> kStandardStringNames = {
@@ -49,6 +55,11 @@ struct InventoryRecord {
     std::optional<std::vector<NamedString>> strings;
     std::optional<std::string> sha256;
     std::optional<std::string> error;  // why the file could not be read
+    // Read out of a disk image: the image as it was given, and the partition the file lies in
+    // (none for a bare file system); path is then the path inside the file system.
+    std::optional<std::string> image;
+    std::optional<std::string> partition;
+    bool deleted = false;  // an entry the file system marks deleted, still held
 };
 
 // NoFile: no regular file was found under the name (it went, or is a FIFO, a socket, a device,

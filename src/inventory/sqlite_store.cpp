@@ -44,7 +44,8 @@ std::vector<Table> Tables() {
     for (std::string_view name : kStandardStringNames) {
         files.columns.push_back(Quoted(name) + " TEXT");
     }
-    files.columns.insert(files.columns.end(), {"sha256 TEXT", "error TEXT"});
+    files.columns.insert(files.columns.end(), {"sha256 TEXT", "error TEXT", "image TEXT",
+                                               "partition TEXT", "deleted INTEGER"});
     return {
         {"scans",
          {"id INTEGER PRIMARY KEY", "host TEXT", "started TEXT", "finished TEXT",
@@ -247,6 +248,9 @@ class SqliteWriter : public RecordWriter {
         }
         file.Text(record.sha256);
         file.Text(record.error);
+        file.Text(record.image);
+        file.Text(record.partition);
+        file.Integer(record.deleted ? 1 : 0);
         if (!file.Run()) {
             return Failed();
         }

@@ -215,6 +215,7 @@ const LookExtras& LookExtrasOfRun();
 
 struct FileFacts {
     std::uint64_t size = 0;
+    bool deleted = false;  // marked deleted by its file system, which still holds it (an image's)
     formats::ImageFacts image;
     std::optional<std::string> digest;  // where one was asked for and the content was read
     DWORD digestError = 0;  // why a digest asked for is missing (never 0 then); 0 otherwise

@@ -55,7 +55,14 @@ bool FileFailureCounts(DWORD error) {
 
 void ReadFailures::Note(std::string path, DWORD error) {
     if (first.size() < kKept) {
-        first.push_back({std::move(path), error});
+        first.push_back({place + path, error, {}});
+    }
+    ++count;
+}
+
+void ReadFailures::Note(std::string path, std::string reason) {
+    if (first.size() < kKept) {
+        first.push_back({place + path, ERROR_SUCCESS, std::move(reason)});
     }
     ++count;
 }
@@ -63,7 +70,8 @@ void ReadFailures::Note(std::string path, DWORD error) {
 void ReportFailedReads(const char* program) {
     for (const ReadFailure& failure : FailedReads.First()) {
         std::fprintf(stderr, "%s: cannot read '%s': %s\n", program, failure.path.c_str(),
-                     platform::ErrorText(failure.error).c_str());
+                     failure.reason.empty() ? platform::ErrorText(failure.error).c_str()
+                                            : failure.reason.c_str());
     }
     if (FailedReads.Count() > FailedReads.First().size()) {
         std::fprintf(stderr, "%s: and %zu more could not be read\n", program,

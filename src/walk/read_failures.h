@@ -22,6 +22,7 @@ bool FileFailureCounts(DWORD error);
 struct ReadFailure {
     std::string path;
     DWORD error;
+    std::string reason;  // in place of the error's text, where a library tells it
 };
 
 // The failures of the run, the first kKept of them whole and the rest counted.
@@ -29,12 +30,17 @@ class ReadFailures {
   public:
     static constexpr std::size_t kKept = 20;
     void Note(std::string path, DWORD error);
+    void Note(std::string path, std::string reason);
+    // What the paths noted from now on lie within, written before each (a disk image's file
+    // system: "disk.img:2@2048:"); empty for the host's.
+    void SetPlace(std::string within) { place = std::move(within); }
     const std::vector<ReadFailure>& First() const { return first; }
     std::size_t Count() const { return count; }
 
   private:
     std::vector<ReadFailure> first;
     std::size_t count = 0;
+    std::string place;
 };
 
 // The run's: noted by the walk and the per-file step, reported by the run.

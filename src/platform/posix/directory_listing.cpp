@@ -54,6 +54,7 @@ DirectoryReader& DirectoryReader::operator=(DirectoryReader&& other) noexcept {
     if (this != &other) {
         Close();
         std::swap(descriptor, other.descriptor);
+        std::swap(fromTree, other.fromTree);
 #if !defined(__linux__)
         std::swap(stream, other.stream);
 #endif
@@ -72,10 +73,37 @@ void DirectoryReader::Close() {
         close(descriptor);
         descriptor = -1;
     }
+    fromTree.reset();
+}
+
+bool DirectoryReader::OpenInTree(FileTree& tree, const std::string& directory,
+                                 DirectoryListing& listing) {
+    TreeNode node;
+    std::vector<TreeEntry> entries;
+    if (!tree.List(directory, node, entries)) {
+        listing.error = errno;
+        return false;
+    }
+    listing.opened = true;
+    listing.identity = node.identity;
+    fromTree.emplace();
+    for (const TreeEntry& entry : entries) {
+        const unsigned char kind = entry.kind == EntryKind::File ? 0
+                                   : entry.kind == EntryKind::Directory
+                                       ? kEntryIsDirectory
+                                       : kEntryIsDirectory | kEntryIsLink;
+        fromTree->push_back(static_cast<char>(kind));
+        fromTree->append(entry.name);
+        fromTree->push_back('\0');
+    }
+    return true;
 }
 
 bool DirectoryReader::Open(const std::string& directory, DirectoryListing& listing, Lookup lookup) {
     Close();
+    if (FileTree* tree = FileTreeInUse()) {
+        return OpenInTree(*tree, directory, listing);
+    }
     descriptor = OpenPath(directory.empty() ? "." : directory.c_str(),
                           O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC, lookup);
     struct stat status {};
@@ -134,6 +162,12 @@ bool DirectoryReader::Examine(const char* name, unsigned char type, unsigned cha
 
 void DirectoryReader::ReadPiece(DirectoryListing& listing) {
     listing.entries.clear();
+    if (fromTree) {
+        listing.entries = std::move(*fromTree);
+        listing.complete = true;
+        Close();
+        return;
+    }
     if (descriptor < 0) {
         listing.complete = true;
         return;

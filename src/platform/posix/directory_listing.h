@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_tree.h"
 #include "platform/platform.h"
 #include "platform/posix/long_paths.h"
 
@@ -59,7 +60,7 @@ class DirectoryReader {
     // the open. False when it could not be opened.
     bool Open(const std::string& directory, DirectoryListing& listing,
               Lookup lookup = Lookup::MayWait);
-    bool IsOpen() const { return descriptor >= 0; }
+    bool IsOpen() const { return descriptor >= 0 || fromTree.has_value(); }
 
     // Reads the next piece of entries into listing.entries, in place of what it held, in the
     // order the file system gives them; an entry that vanished before its kind could be known is
@@ -72,8 +73,11 @@ class DirectoryReader {
     // Makes the kind of a link, or of an entry of unknown kind, known; false when it has gone.
     bool Examine(const char* name, unsigned char type, unsigned char& kind) const;
     void Close();
+    // Opens directory in the file tree in use, which lists it whole at once.
+    bool OpenInTree(FileTree& tree, const std::string& directory, DirectoryListing& listing);
 
     int descriptor = -1;
+    std::optional<std::string> fromTree;  // the entries a file tree listed, until read
 #if !defined(__linux__)
     void* stream = nullptr;  // the DIR of the descriptor
 #endif

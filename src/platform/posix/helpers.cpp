@@ -13,6 +13,7 @@
 #include <array>
 #include <string>
 
+#include "platform/file_tree.h"
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/file_times.h"
@@ -94,6 +95,26 @@ constexpr std::array<unsigned long, 19> kPseudoFileSystemTypes = {
 };
 #endif
 
+// A directory of the file tree in use; the tree cannot change while it is read, so no parent is
+// told to check it against.
+bool IdentityInTree(FileTree& tree, const char* directory, DirectoryIdentity& identity,
+                    std::optional<DirectoryIdentity>* parent) {
+    if (parent != nullptr) {
+        parent->reset();
+    }
+    TreeNode node;
+    if (!tree.Examine(directory, node)) {
+        posix::SetLastErrno(errno);
+        return false;
+    }
+    if (!node.directory) {
+        SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    identity = node.identity;
+    return true;
+}
+
 void (*interruptAction)() = nullptr;
 
 sigset_t InterruptSignals() {
@@ -129,6 +150,9 @@ bool GetDirectoryIdentity(const char* directory, DirectoryIdentity& identity,
         posix::SetLastErrno(job->listing.error);
         return job->listing.opened;
     }
+    if (FileTree* tree = FileTreeInUse()) {
+        return IdentityInTree(*tree, directory, identity, parent);
+    }
     struct stat status {};
     if (!posix::StatPath(directory, status)) {
         posix::SetLastErrno(errno);
@@ -154,11 +178,17 @@ bool ResolveTreeRoot(const char* directory, TreeRoot& root) {
 }
 
 bool LinkTargetLiesWithin(const char* link, const TreeRoot& root, DirectoryIdentity& target) {
+    if (FileTreeInUse() != nullptr) {
+        return false;  // a tree read whole: its links are not followed
+    }
     return ClimbsToRoot(posix::OpenPath(link, posix::kPassThroughFlags), root.identity, target);
 }
 
 bool IsPseudoFileSystem(const char* directory) {
 #if defined(__linux__)
+    if (FileTreeInUse() != nullptr) {
+        return false;
+    }
     const int descriptor = posix::OpenPath(directory, posix::kPassThroughFlags);
     if (descriptor < 0) {
         return false;
@@ -191,6 +221,14 @@ bool GetLastWriteTime(const char* path, const WIN32_FIND_DATAA& record, FILETIME
             platform::WalksJob(path, platform::JobKind::Look, posix::ListedDirectoryOf)) {
         time = job->examination.modified;
         return job->examination.opened;
+    }
+    if (FileTree* tree = FileTreeInUse()) {
+        TreeNode node;
+        if (!tree->Examine(path, node)) {
+            return false;
+        }
+        time = posix::ToFileTime(node.modified);
+        return true;
     }
     struct stat status {};
     if (!posix::StatPath(path, status)) {

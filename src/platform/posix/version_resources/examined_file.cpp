@@ -57,6 +57,7 @@ Examination LookAtFile(const char* path, Lookup lookup, const DirectoryIdentity*
     examination.opened = true;
     examination.modified = ToFileTime(file.Modified());
     examination.size = file.Size();
+    examination.deleted = file.Deleted();
     const LookExtras& extras = LookExtrasOfRun();
     if (extras.headers) {
         ReadImageFacts(file, examination);

@@ -25,14 +25,16 @@ struct Examination {
     bool wouldWait = false;  // from memory only, and the device was needed
     // What the run asked for beyond these (LookExtrasOfRun).
     std::uint64_t size = 0;
+    bool deleted = false;  // marked deleted by its file system (a file tree's)
     formats::ImageFacts image;
     std::optional<std::string> digest;
     int digestError = 0;  // errno of a read for the digest that failed
 };
 
 // Opens path once, if it names a regular file, and reads its version resource and its time;
-// from memory only, if asked, or not at all; and what the run's LookExtras ask for. With within, only a file found in the directory of
-// that identity, held by directories if given (see FileSource::Open).
+// from memory only, if asked, or not at all; and what the run's LookExtras ask for. With within,
+// only a file found in the directory of that identity, held by directories if given (see
+// FileSource::Open).
 Examination LookAtFile(const char* path, Lookup lookup = Lookup::MayWait,
                        const DirectoryIdentity* within = nullptr,
                        HeldDirectory* directories = nullptr);

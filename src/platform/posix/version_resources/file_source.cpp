@@ -190,8 +190,26 @@ int FileSource::OpenNamedAgain(const char* path, const struct stat& looked) {
     return reading;
 }
 
+// A tree read through a library cannot change while it is read: the name needs no pinning.
+bool FileSource::OpenInTree(FileTree& tree, const char* path) {
+    TreeNode node;
+    treeFile = tree.Open(path, node);
+    if (treeFile == nullptr) {
+        error = errno;
+        return false;
+    }
+    fileSize = node.size;
+    modified = node.modified;
+    deleted = node.deleted;
+    headSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kWindowSize));
+    return ReadFully(0, head.data(), headSize);
+}
+
 bool FileSource::Open(const char* path, const DirectoryIdentity* within,
                       HeldDirectory* directories) {
+    if (FileTree* tree = FileTreeInUse(); tree != nullptr && fd < 0 && treeFile == nullptr) {
+        return OpenInTree(*tree, path);
+    }
     struct stat opened {};
     if (fd >= 0 || (fd = OpenRegular(path, within, directories, opened)) < 0) {
         return false;
@@ -209,6 +227,9 @@ FileSource::~FileSource() {
 }
 
 ssize_t FileSource::Pread(std::uint8_t* out, std::size_t count, std::uint64_t offset) const {
+    if (treeFile != nullptr) {
+        return treeFile->Read(offset, out, count);
+    }
     if (lookup == Lookup::MayWait) {
         return pread(fd, out, count, static_cast<off_t>(offset));
     }

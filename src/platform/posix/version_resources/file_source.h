@@ -9,15 +9,17 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/file_tree.h"
+#include "platform/formats/byte_view.h"
 #include "platform/platform.h"
 #include "platform/posix/long_paths.h"
-#include "platform/formats/byte_view.h"
 
 namespace platform::posix {
 
@@ -73,6 +75,8 @@ class FileSource {
     int Error() const { return error; }
 
     std::uint64_t Size() const { return fileSize; }
+    // Whether the file system marks the file deleted (only a file tree's can be).
+    bool Deleted() const { return deleted; }
     // The opened file's last modification time, as its status gave it when it was opened.
     const timespec& Modified() const { return modified; }
 
@@ -102,10 +106,14 @@ class FileSource {
     int Pin(const char* path, const DirectoryIdentity* within, HeldDirectory* directories);
     int ReopenForReading(int pinned, const char* path, const struct stat& status);
     int OpenNamedAgain(const char* path, const struct stat& looked);
+    // Opens path in the file tree in use.
+    bool OpenInTree(FileTree& tree, const char* path);
 
     std::unique_lock<std::mutex> largeReads;
     const Lookup lookup;
     int fd = -1;
+    std::unique_ptr<TreeFile> treeFile;  // in place of fd, in a file tree
+    bool deleted = false;
     int error = 0;
     std::uint64_t fileSize = 0;
     timespec modified{};

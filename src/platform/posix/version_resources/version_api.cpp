@@ -161,6 +161,7 @@ void ForEachTableString(const void* block, const std::string& table, const Table
 bool GetFileFacts(LPCSTR path, const WIN32_FIND_DATAA& /*record*/, FileFacts& facts) {
     return WithLook(path, [&facts](const Examination& examination) {
         facts.size = examination.size;
+        facts.deleted = examination.deleted;
         facts.image = examination.image;
         facts.digest = examination.digest;
         facts.digestError =

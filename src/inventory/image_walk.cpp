@@ -1,0 +1,64 @@
+#include "inventory/image_walk.h"
+
+#include "walk/read_failures.h"
+
+#if defined(QUILLET_HAVE_DISK_IMAGES)
+
+#include <cstdlib>
+#include <ctime>
+
+#include "disk_image/disk_image.h"
+#include "platform/file_tree.h"
+#include "walk/walk.h"
+
+const bool kReadsDiskImages = true;
+
+namespace {
+
+// FAT keeps local times without their zone, which the library converts as the zone of the process;
+// they are taken as UTC, as the inventory's every other time is.
+void TakeZonelessTimesAsUtc() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+std::string PlaceOf(const std::string& image, const std::optional<std::string>& partition) {
+    return image + ":" + (partition ? *partition + ":" : "");
+}
+
+}  // namespace
+
+void WalkDiskImage(const std::string& path, bool deleted, InventoryRun& run) {
+    TakeZonelessTimesAsUtc();
+    disk_image::DiskImage image(path, deleted);
+    for (const disk_image::Problem& problem : image.Problems()) {
+        FailedReads.Note(problem.partition ? PlaceOf(path, problem.partition) : path,
+                         problem.reason);
+    }
+    run.image = path;
+    for (disk_image::Volume& volume : image.Volumes()) {
+        run.partition = volume.partition;
+        FailedReads.SetPlace(PlaceOf(path, volume.partition));
+        platform::ReadFileTree(volume.tree.get());
+        VisitedDirectories entered;
+        std::string pattern = SearchPatternOf("/");
+        ScanDirectory(pattern, entered);
+        platform::ReadFileTree(nullptr);
+        FailedReads.SetPlace({});
+        if (run.writeFailed) {
+            break;
+        }
+    }
+    run.image.reset();
+    run.partition.reset();
+}
+
+#else
+
+const bool kReadsDiskImages = false;
+
+void WalkDiskImage(const std::string& path, bool /*deleted*/, InventoryRun& /*run*/) {
+    FailedReads.Note(path, "disk images are read by the Linux build of quillet-inventory");
+}
+
+#endif
