@@ -1,7 +1,10 @@
 #include "disk_image/disk_image.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <fstream>
 
 namespace disk_image {
 
@@ -27,6 +30,28 @@ std::string LibraryError(const char* fallback) {
     return text.empty() ? fallback : text;
 }
 
+// An EWF segment file ends in a section that says whether more segments follow ("next") or the
+// set ends there ("done"). The library takes the segments found by name and reads what a missing
+// one held as zeros; the last found saying "next" tells that one is missing.
+constexpr std::size_t kEwfSectionDescriptorSize = 76;
+
+bool EwfSetEndsEarly(const char* lastSegment) {
+    std::ifstream segment(lastSegment, std::ios::binary | std::ios::ate);
+    const std::streamoff size = segment ? static_cast<std::streamoff>(segment.tellg()) : 0;
+    if (size < static_cast<std::streamoff>(kEwfSectionDescriptorSize)) {
+        return false;  // not for this check to judge: the library read it
+    }
+    std::array<char, 16> type{};
+    segment.seekg(size - static_cast<std::streamoff>(kEwfSectionDescriptorSize));
+    segment.read(type.data(), type.size());
+    return segment && std::memcmp(type.data(), "next", 5) == 0;
+}
+
+// The bytes of a partition or file system that lie past the end of the image.
+bool EndsPastImage(TSK_OFF_T start, TSK_OFF_T length, TSK_OFF_T imageSize) {
+    return start > imageSize || length > imageSize - start;
+}
+
 }  // namespace
 
 DiskImage::DiskImage(const std::string& path, bool deleted) {
@@ -34,6 +59,11 @@ DiskImage::DiskImage(const std::string& path, bool deleted) {
     if (image == nullptr) {
         problems.push_back({std::nullopt, LibraryError("not a disk image the library reads")});
         return;
+    }
+    if ((image->itype & TSK_IMG_TYPE_EWF_EWF) != 0 && image->num_img > 0 &&
+        EwfSetEndsEarly(image->images[image->num_img - 1])) {
+        problems.push_back({std::nullopt, "a segment is missing after " +
+                                              std::string(image->images[image->num_img - 1])});
     }
     // A bare file system first: a FAT volume carries in its boot sector what can pass for a
     // partition table holding itself.
@@ -58,6 +88,11 @@ void DiskImage::OpenPartitions(bool deleted) {
             continue;  // the tables themselves, and the space between partitions
         }
         std::string name = std::to_string(part->addr) + "@" + std::to_string(part->start);
+        const auto sectorSize = static_cast<TSK_OFF_T>(partitions->block_size);
+        if (EndsPastImage(static_cast<TSK_OFF_T>(part->start) * sectorSize,
+                          static_cast<TSK_OFF_T>(part->len) * sectorSize, image->size)) {
+            problems.push_back({name, "the partition table places it past the end of the image"});
+        }
         TSK_FS_INFO* fs = tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
         if (fs == nullptr) {
             problems.push_back({name, LibraryError("no file system the library reads")});
@@ -68,6 +103,12 @@ void DiskImage::OpenPartitions(bool deleted) {
 }
 
 void DiskImage::AddVolume(TSK_FS_INFO* fs, std::optional<std::string> partition, bool deleted) {
+    if (EndsPastImage(fs->offset, static_cast<TSK_OFF_T>(fs->block_count * fs->block_size),
+                      image->size)) {
+        problems.push_back({partition,
+                            "the image ends before its file system does (cut short, or a segment "
+                            "missing)"});
+    }
     const std::uint64_t volume = kTreeVolumeBit | ++treesMade;
     volumes.push_back({std::move(partition), fs, std::make_unique<ImageTree>(fs, volume, deleted)});
 }

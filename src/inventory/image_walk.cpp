@@ -32,7 +32,7 @@ void WalkDiskImage(const std::string& path, bool deleted, InventoryRun& run) {
     TakeZonelessTimesAsUtc();
     disk_image::DiskImage image(path, deleted);
     for (const disk_image::Problem& problem : image.Problems()) {
-        FailedReads.Note(problem.partition ? PlaceOf(path, problem.partition) : path,
+        FailedReads.Note(problem.partition ? path + ":" + *problem.partition : path,
                          problem.reason);
     }
     run.image = path;
