@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <numeric>
 #include <unordered_set>
 
 namespace disk_image {
@@ -20,32 +19,6 @@ constexpr std::size_t kMostEntriesHeld = 200'000;
 // NTFS keeps its own files (the MFT, the log, the bitmap, ...) at the first sixteen addresses;
 // neither Windows nor ntfs-3g lists them.
 constexpr TSK_INUM_T kFirstNtfsUserFile = 16;
-constexpr TSK_INUM_T kNtfsUpperCaseTable = 10;
-constexpr std::size_t kUpperCaseEntries = 65536;
-
-std::u16string Utf16Of(std::string_view text) {
-    std::u16string units;
-    for (std::size_t at = 0; at < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[at]);
-        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        char32_t point = length == 1 ? lead : lead & (0x3F >> (length - 1));
-        bool sound = length <= text.size() - at && (length == 1 || lead >= 0xC0);
-        for (std::size_t next = 1; sound && next < length; ++next) {
-            const auto byte = static_cast<unsigned char>(text[at + next]);
-            sound = (byte & 0xC0) == 0x80;
-            point = (point << 6) | (byte & 0x3F);
-        }
-        at += sound ? length : 1;
-        point = sound && point <= 0x10FFFF ? point : 0xFFFD;
-        if (point >= 0x10000) {
-            units.push_back(static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10)));
-            units.push_back(static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF)));
-        } else {
-            units.push_back(static_cast<char16_t>(point));
-        }
-    }
-    return units;
-}
 
 EntryKind KindOfMeta(TSK_FS_META_TYPE_ENUM type, bool& known) {
     known = type == TSK_FS_META_TYPE_REG || type == TSK_FS_META_TYPE_DIR;
@@ -93,62 +66,9 @@ class ImageFile final : public platform::TreeFile {
 };
 
 ImageTree::ImageTree(TSK_FS_INFO* fs, std::uint64_t volume, bool deleted)
-    : fs(fs), volume(volume), deleted(deleted) {
-    if (TSK_FS_TYPE_ISNTFS(fs->ftype)) {
-        ReadUpperCaseTable();
-    }
-}
+    : fs(fs), volume(volume), deleted(deleted) {}
 
 ImageTree::~ImageTree() = default;
-
-// Names in an NTFS index are in the order of their letters made upper case by the volume's own
-// table, as Windows and ntfs-3g list them; the library gives them in the order its index blocks
-// lie on the disk. Without a table that can be read, letters beyond ASCII keep their case.
-void ImageTree::ReadUpperCaseTable() {
-    upperCase.resize(kUpperCaseEntries);
-    std::iota(upperCase.begin(), upperCase.end(), std::uint16_t{0});
-    for (std::uint16_t letter = 'a'; letter <= 'z'; ++letter) {
-        upperCase[letter] = static_cast<std::uint16_t>(letter - 'a' + 'A');
-    }
-    TSK_FS_FILE* table = tsk_fs_file_open_meta(fs, nullptr, kNtfsUpperCaseTable);
-    std::vector<unsigned char> bytes(kUpperCaseEntries * 2);
-    if (table != nullptr &&
-        tsk_fs_file_read(table, 0, reinterpret_cast<char*>(bytes.data()), bytes.size(),
-                         TSK_FS_FILE_READ_FLAG_NONE) == static_cast<ssize_t>(bytes.size())) {
-        for (std::size_t unit = 0; unit < kUpperCaseEntries; ++unit) {
-            upperCase[unit] =
-                static_cast<std::uint16_t>(bytes[2 * unit] | bytes[2 * unit + 1] << 8);
-        }
-    }
-    tsk_fs_file_close(table);
-    tsk_error_reset();
-}
-
-void ImageTree::PutInOrder(std::vector<Entry>& entries) const {
-    if (upperCase.empty()) {
-        return;  // the directory's own order
-    }
-    std::vector<std::pair<std::u16string, std::u16string>> keys;
-    keys.reserve(entries.size());
-    for (const Entry& entry : entries) {
-        std::u16string exact = Utf16Of(entry.name);
-        std::u16string upper = exact;
-        for (char16_t& unit : upper) {
-            unit = static_cast<char16_t>(upperCase[unit]);
-        }
-        keys.emplace_back(std::move(upper), std::move(exact));
-    }
-    std::vector<std::size_t> order(entries.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
-    std::vector<Entry> sorted;
-    sorted.reserve(entries.size());
-    for (const std::size_t index : order) {
-        sorted.push_back(std::move(entries[index]));
-    }
-    entries = std::move(sorted);
-}
 
 bool ImageTree::Keep(const TSK_FS_NAME& name, const TSK_FS_DIR& listing, std::size_t index,
                      Entry& entry) const {
@@ -230,7 +150,6 @@ bool ImageTree::ReadDirectory(TSK_INUM_T address, Directory& directory) {
             directory.entries.push_back(std::move(entry));
         }
     }
-    PutInOrder(directory.entries);
     return true;
 }
 

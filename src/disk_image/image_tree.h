@@ -43,7 +43,9 @@ class ImageTree final : public platform::FileTree {
   private:
     struct Directory {
         TSK_INUM_T address = 0;
-        std::vector<Entry> entries;  // in the walk's order
+        // In the order the file system holds them, as ntfs-3g and the kernel's drivers list them:
+        // for NTFS the index's root, then its blocks as they lie.
+        std::vector<Entry> entries;
         std::unordered_map<std::string_view, std::size_t> byName;
     };
     using Held = std::list<std::pair<std::string, Directory>>;
@@ -55,9 +57,7 @@ class ImageTree final : public platform::FileTree {
     bool ReadDirectory(TSK_INUM_T address, Directory& directory);
     bool Keep(const TSK_FS_NAME& name, const TSK_FS_DIR& listing, std::size_t index,
               Entry& entry) const;
-    void PutInOrder(std::vector<Entry>& entries) const;
     bool NodeOf(TSK_INUM_T address, bool deleted, platform::TreeNode& node);
-    void ReadUpperCaseTable();
 
     TSK_FS_INFO* const fs;
     const std::uint64_t volume;
@@ -70,8 +70,6 @@ class ImageTree final : public platform::FileTree {
     Held held;
     std::unordered_map<std::string, Held::iterator> heldByPath;
     std::size_t heldEntries = 0;
-    // NTFS: the volume's own table of upper-case letters, by which its indexes order names.
-    std::vector<std::uint16_t> upperCase;
     friend class ImageFile;
 };
 
