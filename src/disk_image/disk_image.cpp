@@ -31,8 +31,8 @@ std::string LibraryError(const char* fallback) {
 }
 
 // An EWF segment file ends in a section that says whether more segments follow ("next") or the
-// set ends there ("done"). The library takes the segments found by name and reads what a missing
-// one held as zeros; the last found saying "next" tells that one is missing.
+// set ends there ("done"). The library takes the segments found by name; the last found saying
+// "next" tells that one is missing.
 constexpr std::size_t kEwfSectionDescriptorSize = 76;
 
 bool EwfSetEndsEarly(const char* lastSegment) {
@@ -60,10 +60,14 @@ DiskImage::DiskImage(const std::string& path, bool deleted) {
         problems.push_back({std::nullopt, LibraryError("not a disk image the library reads")});
         return;
     }
+    // Not read at all: libewf would give the missing part as zeros, so that nothing read could be
+    // told real, and would keep a chunk's buffer for every read of it, to the end of the run.
     if ((image->itype & TSK_IMG_TYPE_EWF_EWF) != 0 && image->num_img > 0 &&
         EwfSetEndsEarly(image->images[image->num_img - 1])) {
         problems.push_back({std::nullopt, "a segment is missing after " +
-                                              std::string(image->images[image->num_img - 1])});
+                                              std::string(image->images[image->num_img - 1]) +
+                                              ": not read"});
+        return;
     }
     // A bare file system first: a FAT volume carries in its boot sector what can pass for a
     // partition table holding itself.

@@ -136,18 +136,19 @@ bool ImageTree::ReadDirectory(TSK_INUM_T address, Directory& directory) {
         }
     }
     tsk_fs_dir_close(listing);
-    // One entry per name, so that a path names one file: a name in use is kept over a deleted
-    // one, and of deleted ones the first.
-    std::unordered_set<std::string_view> names;
+    // One entry per name, so that a path names one file (a damaged folder can hold a name twice):
+    // the first in use is kept, and a deleted one only where no entry in use holds its name.
+    std::unordered_set<std::string_view> inUse;
     for (const Entry& entry : found) {
         if (!entry.deleted) {
-            names.insert(entry.name);
+            inUse.insert(entry.name);
         }
     }
+    std::unordered_set<std::string_view> kept;
     directory.address = address;
-    for (Entry& entry : found) {
-        if (!entry.deleted || names.insert(entry.name).second) {
-            directory.entries.push_back(std::move(entry));
+    for (const Entry& entry : found) {
+        if ((!entry.deleted || !inUse.contains(entry.name)) && kept.insert(entry.name).second) {
+            directory.entries.push_back(entry);  // a copy: the sets view the names in found
         }
     }
     return true;

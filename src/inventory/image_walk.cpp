@@ -11,8 +11,6 @@
 #include "platform/file_tree.h"
 #include "walk/walk.h"
 
-const bool kReadsDiskImages = true;
-
 namespace {
 
 // FAT keeps local times without their zone, which the library converts as the zone of the process;
@@ -54,8 +52,6 @@ void WalkDiskImage(const std::string& path, bool deleted, InventoryRun& run) {
 }
 
 #else
-
-const bool kReadsDiskImages = false;
 
 void WalkDiskImage(const std::string& path, bool /*deleted*/, InventoryRun& /*run*/) {
     FailedReads.Note(path, "disk images are read by the Linux build of quillet-inventory");

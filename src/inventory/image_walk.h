@@ -6,9 +6,6 @@
 
 #include "inventory/inventory_run.h"
 
-// Whether this build reads disk images (the Linux build does, through The Sleuth Kit).
-extern const bool kReadsDiskImages;
-
 // Walks every file system in the image at path, as given; what cannot be read of it is noted in
 // FailedReads. With deleted, also the program files its file systems mark deleted but still hold.
 void WalkDiskImage(const std::string& path, bool deleted, InventoryRun& run);
