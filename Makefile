@@ -117,6 +117,7 @@ check-packages: package package-windows run
 
 bench: build
 	bench/run $(BUILD)
+	bench/images $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(WINDOWS32_BUILD) \

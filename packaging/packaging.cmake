@@ -64,7 +64,9 @@ share or a forensic image without Windows. Its companion quillet-compare
 tells what was added, removed or changed between two listings, and
 quillet-inventory writes every version value of each file (strings, fixed
 versions, flags, machine, an optional SHA-256) as JSON Lines, CSV or
-SQLite records for scripts and fleets.")
+SQLite records for scripts and fleets, from directories or from disk
+images (raw, E01, VMDK, VHD, AFF) read through The Sleuth Kit without
+mounting them.")
 # lintian reports no error and no warning. Left as information only: the banner's word
 # "Informations" (the tool's own text, kept as it is) and the compiler's .comment section.
 include(CPack)

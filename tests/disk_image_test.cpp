@@ -317,6 +317,36 @@ TEST_F(DiskImages, DamagedImagesAreNamedAndWhatCouldBeReadIsRecorded) {
         << past.errors;
     EXPECT_EQ(RecordsOf(past.output).size(), 11u);
 
+    // A FAT folder /A/B whose entry is pointed at A's own cluster: B holds itself.
+    const std::string looped = dir / "looped.img";
+    const std::string program = Made("prog.exe", Program("Looped"));
+    ASSERT_EQ(Tool("mformat -C -i " + looped + " -h 2 -s 32 -t 64 :: && mmd -i " + looped +
+                   " ::/A ::/A/B && mcopy -i " + looped + " " + program + " ::/A/PROG.EXE"),
+              0);
+    std::string fat = ReadFile(looped);
+    const auto field = [&fat](std::size_t at) {
+        return static_cast<std::size_t>(static_cast<unsigned char>(fat[at]) |
+                                        static_cast<unsigned char>(fat[at + 1]) << 8);
+    };
+    const std::size_t sector = field(11);
+    const std::size_t root = (field(14) + fat[16] * field(22)) * sector;
+    const std::size_t data = root + field(17) * 32;
+    const std::size_t entryA = fat.find(std::string("A          \x10", 12), root);
+    ASSERT_LT(entryA, data);
+    const std::size_t clusterA = field(entryA + 26);
+    const std::size_t clusterStart = data + (clusterA - 2) * fat[13] * sector;
+    const std::size_t entryB = fat.find(std::string("B          \x10", 12), clusterStart);
+    ASSERT_NE(entryB, std::string::npos);
+    fat[entryB + 26] = fat[entryA + 26];
+    fat[entryB + 27] = fat[entryA + 27];
+    test_support::WriteText(looped, fat);
+    const RunResult loop = Inventory({looped});
+    EXPECT_EQ(loop.exitCode, 4);
+    EXPECT_NE(loop.errors.find(looped + ":/A/B/"), std::string::npos) << loop.errors;
+    EXPECT_NE(loop.errors.find("the folder leads back to one that holds it"), std::string::npos);
+    EXPECT_EQ(PathsOf(RecordsOf(loop.output)),
+              (std::vector<std::string>{"/A/B/PROG.EXE", "/A/PROG.EXE"}));
+
     const std::string noise = dir / "noise.img";
     ASSERT_EQ(Tool("head -c 2M /dev/urandom > " + noise), 0);
     const RunResult unknown = Inventory({noise});

@@ -187,9 +187,13 @@ const ImageTree::Directory* ImageTree::Listed(std::string_view path, TSK_INUM_T 
     return &directory;
 }
 
-bool ImageTree::Find(std::string_view path, TSK_INUM_T& address, bool& isDeleted) {
+bool ImageTree::Find(std::string_view path, TSK_INUM_T& address, bool& isDeleted,
+                     std::vector<TSK_INUM_T>* chain) {
     address = fs->root_inum;
     isDeleted = false;
+    if (chain != nullptr) {
+        chain->assign(1, address);
+    }
     if (path.empty() || path.front() != '/') {
         errno = ENOENT;
         return false;
@@ -212,6 +216,9 @@ bool ImageTree::Find(std::string_view path, TSK_INUM_T& address, bool& isDeleted
         }
         address = directory->entries[entry->second].address;
         isDeleted = directory->entries[entry->second].deleted;
+        if (chain != nullptr) {
+            chain->push_back(address);
+        }
         at = end + 1;
     }
     return true;
@@ -249,7 +256,8 @@ bool ImageTree::List(std::string_view directory, platform::TreeNode& node,
     const std::lock_guard<std::mutex> hold(lock);
     TSK_INUM_T address = 0;
     bool isDeleted = false;
-    if (!Find(directory, address, isDeleted) || !NodeOf(address, isDeleted, node)) {
+    std::vector<TSK_INUM_T> chain;
+    if (!Find(directory, address, isDeleted, &chain) || !NodeOf(address, isDeleted, node)) {
         return false;
     }
     if (!node.directory) {
@@ -267,9 +275,20 @@ bool ImageTree::List(std::string_view directory, platform::TreeNode& node,
     entries.clear();
     entries.reserve(listed->entries.size());
     for (const Entry& entry : listed->entries) {
+        // A folder that leads back to the folder listed or one above it is damage: named (the
+        // walk, which enters each folder once, does not walk it again).
+        if (entry.kind == EntryKind::Directory &&
+            std::find(chain.begin(), chain.end(), entry.address) != chain.end()) {
+            loops.insert(key + entry.name);
+        }
         entries.push_back({entry.name, entry.kind});
     }
     return true;
+}
+
+std::vector<std::string> ImageTree::Loops() {
+    const std::lock_guard<std::mutex> hold(lock);
+    return {loops.begin(), loops.end()};
 }
 
 std::unique_ptr<platform::TreeFile> ImageTree::Open(std::string_view path,

@@ -6,6 +6,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,6 +33,10 @@ class ImageTree final : public platform::FileTree {
     std::unique_ptr<platform::TreeFile> Open(std::string_view path,
                                              platform::TreeNode& node) override;
 
+    // The paths of the folders listed so far that lead back to the folder holding them or one
+    // above it (damage: a loop).
+    std::vector<std::string> Loops();
+
     // One entry of a directory as this tree lists it.
     struct Entry {
         std::string name;
@@ -51,7 +56,10 @@ class ImageTree final : public platform::FileTree {
     using Held = std::list<std::pair<std::string, Directory>>;
 
     // The metadata address of what path names; false with errno. Holding the lock.
-    bool Find(std::string_view path, TSK_INUM_T& address, bool& deleted);
+    // With chain, also the addresses of the root and of each folder on the way, and of what path
+    // names.
+    bool Find(std::string_view path, TSK_INUM_T& address, bool& deleted,
+              std::vector<TSK_INUM_T>* chain = nullptr);
     // The directory at address, listed now or kept from before; null with errno.
     const Directory* Listed(std::string_view path, TSK_INUM_T address);
     bool ReadDirectory(TSK_INUM_T address, Directory& directory);
@@ -70,6 +78,7 @@ class ImageTree final : public platform::FileTree {
     Held held;
     std::unordered_map<std::string, Held::iterator> heldByPath;
     std::size_t heldEntries = 0;
+    std::set<std::string> loops;
     friend class ImageFile;
 };
 

@@ -42,6 +42,9 @@ void WalkDiskImage(const std::string& path, bool deleted, InventoryRun& run) {
         std::string pattern = SearchPatternOf("/");
         ScanDirectory(pattern, entered);
         platform::ReadFileTree(nullptr);
+        for (const std::string& loop : volume.tree->Loops()) {
+            FailedReads.Note(loop, "the folder leads back to one that holds it: not walked again");
+        }
         FailedReads.SetPlace({});
         if (run.writeFailed) {
             break;

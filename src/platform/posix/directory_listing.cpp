@@ -102,7 +102,9 @@ bool DirectoryReader::OpenInTree(FileTree& tree, const std::string& directory,
 bool DirectoryReader::Open(const std::string& directory, DirectoryListing& listing, Lookup lookup) {
     Close();
     if (FileTree* tree = FileTreeInUse()) {
-        return OpenInTree(*tree, directory, listing);
+        // The library cannot tell what it would read from memory: listed waiting.
+        listing.wouldWait = lookup == Lookup::FromMemory;
+        return !listing.wouldWait && OpenInTree(*tree, directory, listing);
     }
     descriptor = OpenPath(directory.empty() ? "." : directory.c_str(),
                           O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC, lookup);

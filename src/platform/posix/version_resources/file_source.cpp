@@ -190,8 +190,14 @@ int FileSource::OpenNamedAgain(const char* path, const struct stat& looked) {
     return reading;
 }
 
-// A tree read through a library cannot change while it is read: the name needs no pinning.
+// A tree read through a library cannot change while it is read: the name needs no pinning. The
+// library cannot tell what it would read from memory, so a look from memory only waits: the
+// read-ahead then does it without a place, as on a share, and threads hash and parse side by side.
 bool FileSource::OpenInTree(FileTree& tree, const char* path) {
+    if (lookup == Lookup::FromMemory) {
+        error = EAGAIN;
+        return false;
+    }
     TreeNode node;
     treeFile = tree.Open(path, node);
     if (treeFile == nullptr) {
