@@ -14,7 +14,6 @@ namespace compare {
 namespace {
 
 constexpr std::size_t kFields = 6;
-constexpr std::string_view kLineEnd = "\r\n";  // as the listing ends each line
 
 bool IsDigit(char character) {
     return character >= '0' && character <= '9';
