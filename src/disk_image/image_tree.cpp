@@ -198,8 +198,13 @@ bool ImageTree::Find(std::string_view path, TSK_INUM_T& address, bool& isDeleted
         errno = ENOENT;
         return false;
     }
+    EntryKind kind = EntryKind::Directory;  // the root's
     std::size_t at = 1;
     while (at < path.size()) {
+        if (kind != EntryKind::Directory) {
+            errno = ENOTDIR;  // a file or a link on the way: no folder is listed through it
+            return false;
+        }
         std::size_t end = path.find('/', at);
         if (end == std::string_view::npos) {
             end = path.size();
@@ -216,6 +221,7 @@ bool ImageTree::Find(std::string_view path, TSK_INUM_T& address, bool& isDeleted
         }
         address = directory->entries[entry->second].address;
         isDeleted = directory->entries[entry->second].deleted;
+        kind = directory->entries[entry->second].kind;
         if (chain != nullptr) {
             chain->push_back(address);
         }
