@@ -192,7 +192,7 @@ int FileSource::OpenNamedAgain(const char* path, const struct stat& looked) {
 
 // A tree read through a library cannot change while it is read: the name needs no pinning. The
 // library cannot tell what it would read from memory, so a look from memory only waits: the
-// read-ahead then does it without a place, as on a share, and threads hash and parse side by side.
+// read-ahead then does it without a place, as on a share, where any of its threads may take it.
 bool FileSource::OpenInTree(FileTree& tree, const char* path) {
     if (lookup == Lookup::FromMemory) {
         error = EAGAIN;
