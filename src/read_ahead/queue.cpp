@@ -81,6 +81,24 @@ Job* Queue::Ask(std::string_view path, JobKind kind, WithinOf withinOf) {
     return job->kind == kind ? job : nullptr;
 }
 
+#ifndef _WIN32
+void Queue::Listed(const std::string& directory, int depth,
+                   const platform::DirectoryIdentity& identity,
+                   const platform::posix::DirectoryListing& piece) {
+    std::unique_lock<std::mutex> hold(lock);
+    if (threads.empty()) {
+        return;  // nothing reads ahead
+    }
+    const auto [next, nextQueued] = order.AfterDirectory(directory);
+    const std::size_t added =
+        order.QueueEntries(directory, depth, identity, piece, next, nextQueued);
+    Dropped dropped;
+    order.KeepWithinBounds(dropped);
+    Changed(added);
+    Free(dropped, hold);
+}
+#endif
+
 void Queue::DoInPlace(Job& job, std::unique_lock<std::mutex>& hold, Dropped& dropped, bool asked) {
     order.Begin(job);
     hold.unlock();

@@ -54,18 +54,13 @@ class Queue : public platform::WalkJobs {
     // directory (asked only then); a listing that was not queued (no Entering for it) is null,
     // for the caller to make. The walk's thread only.
     Job* Ask(std::string_view path, JobKind kind, WithinOf withinOf = nullptr) override;
-    // The walk has read a further piece of directory's entries (listing, at depth, of identity)
+#ifndef _WIN32
+    // The walk has read a further piece of directory's entries (piece, at depth, of identity)
     // for itself: their jobs are queued after what the walk holds and the jobs of the directory's
     // earlier pieces.
-    template <typename Listing>
-    void Listed(const std::string& directory, int depth,
-                const platform::DirectoryIdentity& identity, const Listing& listing);
-#ifndef _WIN32
     void Listed(const std::string& directory, int depth,
                 const platform::DirectoryIdentity& identity,
-                const platform::posix::DirectoryListing& piece) override {
-        Listed<platform::posix::DirectoryListing>(directory, depth, identity, piece);
-    }
+                const platform::posix::DirectoryListing& piece) override;
 #endif
 
   private:
@@ -91,22 +86,6 @@ class Queue : public platform::WalkJobs {
     bool stopping = false;
     std::vector<std::thread> threads;
 };
-
-template <typename Listing>
-void Queue::Listed(const std::string& directory, int depth,
-                   const platform::DirectoryIdentity& identity, const Listing& listing) {
-    std::unique_lock<std::mutex> hold(lock);
-    if (threads.empty()) {
-        return;  // nothing reads ahead
-    }
-    const auto [next, nextQueued] = order.AfterDirectory(directory);
-    const std::size_t added =
-        order.QueueEntries(directory, depth, identity, listing, next, nextQueued);
-    Dropped dropped;
-    order.KeepWithinBounds(dropped);
-    Changed(added);
-    Free(dropped, hold);
-}
 
 // How many threads read ahead; see thread_count.cpp.
 std::size_t ThreadCount();
