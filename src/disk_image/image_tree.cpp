@@ -230,13 +230,13 @@ bool ImageTree::Find(std::string_view path, TSK_INUM_T& address, bool& isDeleted
     return true;
 }
 
-bool ImageTree::NodeOf(TSK_INUM_T address, bool isDeleted, platform::TreeNode& node) {
+TSK_FS_FILE* ImageTree::OpenNode(TSK_INUM_T address, bool isDeleted, platform::TreeNode& node) {
     TSK_FS_FILE* file = tsk_fs_file_open_meta(fs, nullptr, address);
     if (file == nullptr || file->meta == nullptr) {
         tsk_fs_file_close(file);
         tsk_error_reset();
         errno = isDeleted ? ENOENT : EIO;
-        return false;
+        return nullptr;
     }
     const TSK_FS_META& meta = *file->meta;
     node.identity = {volume, static_cast<std::uint64_t>(address)};
@@ -246,8 +246,13 @@ bool ImageTree::NodeOf(TSK_INUM_T address, bool isDeleted, platform::TreeNode& n
     node.size = meta.size > 0 ? static_cast<std::uint64_t>(meta.size) : 0;
     node.modified.tv_sec = meta.mtime;
     node.modified.tv_nsec = meta.mtime_nano < 1'000'000'000 ? meta.mtime_nano : 0;
+    return file;
+}
+
+bool ImageTree::NodeOf(TSK_INUM_T address, bool isDeleted, platform::TreeNode& node) {
+    TSK_FS_FILE* file = OpenNode(address, isDeleted, node);
     tsk_fs_file_close(file);
-    return true;
+    return file != nullptr;
 }
 
 bool ImageTree::Examine(std::string_view path, platform::TreeNode& node) {
@@ -302,17 +307,17 @@ std::unique_ptr<platform::TreeFile> ImageTree::Open(std::string_view path,
     const std::lock_guard<std::mutex> hold(lock);
     TSK_INUM_T address = 0;
     bool isDeleted = false;
-    if (!Find(path, address, isDeleted) || !NodeOf(address, isDeleted, node)) {
+    if (!Find(path, address, isDeleted)) {
+        return nullptr;
+    }
+    // The one open of the file's metadata serves its node and its reads.
+    TSK_FS_FILE* file = OpenNode(address, isDeleted, node);
+    if (file == nullptr) {
         return nullptr;
     }
     if (!node.regular) {
+        tsk_fs_file_close(file);
         errno = 0;
-        return nullptr;
-    }
-    TSK_FS_FILE* file = tsk_fs_file_open_meta(fs, nullptr, address);
-    if (file == nullptr) {
-        tsk_error_reset();
-        errno = isDeleted ? ENOENT : EIO;
         return nullptr;
     }
     return std::make_unique<ImageFile>(*this, file, node.size, isDeleted);

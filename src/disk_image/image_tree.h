@@ -65,6 +65,8 @@ class ImageTree final : public platform::FileTree {
     bool ReadDirectory(TSK_INUM_T address, Directory& directory);
     bool Keep(const TSK_FS_NAME& name, const TSK_FS_DIR& listing, std::size_t index,
               Entry& entry) const;
+    // The metadata at address opened, with node filled from it; null with errno.
+    TSK_FS_FILE* OpenNode(TSK_INUM_T address, bool deleted, platform::TreeNode& node);
     bool NodeOf(TSK_INUM_T address, bool deleted, platform::TreeNode& node);
 
     TSK_FS_INFO* const fs;

@@ -20,8 +20,9 @@ void TakeZonelessTimesAsUtc() {
     tzset();
 }
 
+// The image, and the partition in it: "disk.img", "disk.img:2@2048".
 std::string PlaceOf(const std::string& image, const std::optional<std::string>& partition) {
-    return image + ":" + (partition ? *partition + ":" : "");
+    return partition ? image + ":" + *partition : image;
 }
 
 }  // namespace
@@ -30,13 +31,12 @@ void WalkDiskImage(const std::string& path, bool deleted, InventoryRun& run) {
     TakeZonelessTimesAsUtc();
     disk_image::DiskImage image(path, deleted);
     for (const disk_image::Problem& problem : image.Problems()) {
-        FailedReads.Note(problem.partition ? path + ":" + *problem.partition : path,
-                         problem.reason);
+        FailedReads.Note(PlaceOf(path, problem.partition), problem.reason);
     }
     run.image = path;
     for (disk_image::Volume& volume : image.Volumes()) {
         run.partition = volume.partition;
-        FailedReads.SetPlace(PlaceOf(path, volume.partition));
+        FailedReads.SetPlace(PlaceOf(path, volume.partition) + ":");
         platform::ReadFileTree(volume.tree.get());
         VisitedDirectories entered;
         std::string pattern = SearchPatternOf("/");
