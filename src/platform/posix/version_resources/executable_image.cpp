@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/formats/image_views.h"
+#include "platform/formats/section_map.h"
 
 namespace platform::posix {
 
@@ -37,77 +38,13 @@ void CountExamined(std::uint64_t count) {
 #endif
 }
 
-struct FileRange {
-    std::uint64_t offset;
-    std::uint64_t storedBytes;  // bytes from offset that the section's raw data holds
-};
-
-// Turns RVAs into file offsets as the platform's library does: through the first section, in table
-// order, whose stored bytes hold them (VirtualAddress <= RVA < VirtualAddress + SizeOfRawData). A
-// section's VirtualSize plays no part: a damaged one that claims the addresses of the sections
-// after it must not take them over. Sections may overlap; the answer for every stretch of
-// addresses is worked out once, so each look-up is a binary search, whatever the number of
-// sections.
-class SectionMap {
-  public:
-    explicit SectionMap(std::vector<SectionHeader> headers);
-    std::optional<FileRange> Locate(std::uint64_t rva) const;
-
-  private:
-    static constexpr std::uint32_t kNoSection = 0xFFFFFFFFu;
-    struct Stretch {
-        std::uint64_t start;    // up to the next stretch's start
-        std::uint32_t section;  // the first section holding it, or kNoSection
-    };
-    static std::uint64_t End(const SectionHeader& section) {
-        return std::uint64_t{section.VirtualAddress} + section.SizeOfRawData;
-    }
-
-    std::vector<SectionHeader> sections;
-    std::vector<Stretch> stretches;
-};
-
-SectionMap::SectionMap(std::vector<SectionHeader> headers) : sections(std::move(headers)) {
-    std::vector<std::uint64_t> bounds;
-    std::vector<std::uint32_t> byStart;
-    // A section of no extent begins and ends at one bound, and holds nothing.
-    for (std::uint32_t index = 0; index < sections.size(); ++index) {
-        bounds.push_back(sections[index].VirtualAddress);
-        bounds.push_back(End(sections[index]));
-        byStart.push_back(index);
-    }
-    std::sort(bounds.begin(), bounds.end());
-    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
-    std::sort(byStart.begin(), byStart.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return sections[a].VirtualAddress < sections[b].VirtualAddress;
-    });
-    // Sweep the bounds in order, keeping the sections that have begun, earliest in the table on
-    // top; those that have ended leave when they come to the top.
-    std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<>> begun;
-    std::size_t next = 0;
-    for (const std::uint64_t bound : bounds) {
-        for (; next < byStart.size() && sections[byStart[next]].VirtualAddress <= bound; ++next) {
-            begun.push(byStart[next]);
-        }
-        while (!begun.empty() && End(sections[begun.top()]) <= bound) {
-            begun.pop();
-        }
-        stretches.push_back(Stretch{bound, begun.empty() ? kNoSection : begun.top()});
-    }
-}
-
-std::optional<FileRange> SectionMap::Locate(std::uint64_t rva) const {
-    const auto after = std::upper_bound(stretches.begin(), stretches.end(), rva,
-                                        [](std::uint64_t value, const Stretch& stretch) {
-                                            CountExamined(1);
-                                            return value < stretch.start;
-                                        });
-    if (after == stretches.begin() || std::prev(after)->section == kNoSection) {
-        return std::nullopt;
-    }
-    const SectionHeader& section = sections[std::prev(after)->section];
-    const std::uint64_t delta = rva - section.VirtualAddress;
-    return FileRange{section.PointerToRawData + delta, section.SizeOfRawData - delta};
+// Where the section map counts its look-ups' comparisons: in the build that shows its work.
+std::uint64_t* Counter() {
+#if defined(QUILLET_COUNT_WORK)
+    return &structuresExamined;
+#else
+    return nullptr;
+#endif
 }
 
 // What a search of a resource table prefers: the first of these IDs found, in this order of
@@ -125,7 +62,7 @@ constexpr std::array<std::uint32_t, 2> kPreferredLanguages = {kNeutralLanguage,
 class PeImage {
   public:
     PeImage(FileSource& source, std::uint32_t resourceRva, std::vector<SectionHeader> sections)
-        : file(source), resourceRva(resourceRva), sections(std::move(sections)) {}
+        : file(source), resourceRva(resourceRva), sections(std::move(sections), Counter()) {}
 
     std::optional<ResourceLocation> FindVersionResource();
 
@@ -216,16 +153,12 @@ std::optional<ResourceLocation> PeImage::FindVersionResource() {
 std::optional<std::vector<SectionHeader>> ReadSectionTable(FileSource& file, std::uint64_t table,
                                                            std::uint16_t count) {
     std::vector<std::uint8_t> storage;
-    const auto bytes = file.Read(table, std::size_t{count} * SectionHeader::kSize, storage);
-    if (!bytes) {
-        return std::nullopt;
+    auto sections = SectionHeadersFrom(
+        file.Read(table, std::size_t{count} * SectionHeader::kSize, storage).value_or(ByteView()),
+        count);
+    if (sections) {
+        CountExamined(count);
     }
-    std::vector<SectionHeader> sections;
-    sections.reserve(count);
-    for (std::size_t index = 0; index < count; ++index) {
-        sections.push_back(*SectionHeader::From(bytes->From(index * SectionHeader::kSize)));
-    }
-    CountExamined(count);
     return sections;
 }
 
