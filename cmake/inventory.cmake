@@ -24,7 +24,7 @@ add_library(quillet_inventory_core STATIC
   src/inventory/csv.cpp
   src/inventory/file_outputs.cpp
   src/inventory/sqlite_store.cpp
-  src/inventory/sha256.cpp
+  src/inventory/digests.cpp
   src/inventory/examine.cpp
   src/inventory/image_walk.cpp)
 target_include_directories(quillet_inventory_core SYSTEM PUBLIC ${RAPIDJSON_ONLY_DIR})

@@ -10,7 +10,7 @@
 #include <rapidjson/document.h>
 
 #include "inventory/record.h"
-#include "inventory/sha256.h"
+#include "inventory/digests.h"
 #include "inventory/writers.h"
 #include "listing/listing.h"
 #include "platform/platform.h"

@@ -163,13 +163,15 @@ TEST_F(InventoryRun, RecordsEveryValueOfTheFirstTranslationAsTheQueryAnswersIt) 
     for (const auto& member : widget.GetObject()) {
         keys.emplace_back(member.name.GetString());
     }
-    EXPECT_EQ(keys,
-              (std::vector<std::string>{
-                  "schema",          "host",       "scan_started", "path",      "size",
-                  "modified",        "format",     "machine",      "managed",   "file_version",
-                  "product_version", "file_flags", "file_type",    "language",  "code_page",
-                  "strings",         "error",      "image",        "partition", "deleted"}));
-    EXPECT_EQ(widget["schema"].GetInt(), 2);
+    EXPECT_EQ(keys, (std::vector<std::string>{
+                        "schema",    "host",          "scan_started",     "path",
+                        "size",      "modified",      "format",           "machine",
+                        "managed",   "file_version",  "product_version",  "file_flags",
+                        "file_type", "language",      "code_page",        "strings",
+                        "error",     "image",         "partition",        "deleted",
+                        "compiled",  "subsystem",     "pdb_path",         "pdb_id",
+                        "imphash",   "assembly_name", "assembly_version", "signature"}));
+    EXPECT_EQ(widget["schema"].GetInt(), 3);
     EXPECT_EQ(Text(widget["host"]), "alpha");
     EXPECT_EQ(Text(widget["path"]), Tree() + "/Apps/Widget.exe");
     EXPECT_EQ(widget["size"].GetUint64(), RichProgram().Size());
@@ -224,7 +226,7 @@ TEST_F(InventoryRun, RecordsTheFilesQuilletListsInItsOrderAndWithAllTheOthersToo
     EXPECT_EQ(recorded, listed);
 
     const RunResult all = Inventory({"--all", "--format", "csv", Tree()});
-    EXPECT_NE(all.output.find("\r\n2,"), std::string::npos);
+    EXPECT_NE(all.output.find("\r\n3,"), std::string::npos);
     const std::string plain = Tree() + "/Apps/Plain.ocx";
     EXPECT_NE(all.output.find("," + plain + "," + std::to_string(BuildPe(PeOptions{}).Size()) +
                               ",2024-03-15T12:34:56Z,PE32,x86,false,,,,,,,,"),
@@ -254,14 +256,19 @@ TEST_F(InventoryRun, CsvQuotesWhatNeedsItAndTellsEmptyFromAbsent) {
               "product_version,file_flags,file_type,language,code_page,CompanyName,"
               "FileDescription,FileVersion,InternalName,LegalCopyright,OriginalFilename,"
               "ProductName,ProductVersion,Comments,LegalTrademarks,PrivateBuild,SpecialBuild,"
-              "error,image,partition,deleted\r\n");
+              "error,image,partition,deleted,compiled,subsystem,pdb_path,pdb_id,imphash,"
+              "assembly_name,assembly_version,signature_status,digest_algorithm,signer,"
+              "signer_subject,issuer,serial,thumbprint,program_name,signing_time,catalog,"
+              "nested_signatures\r\n");
     const std::string widget = run.output.substr(lines[0].size());
-    EXPECT_EQ(widget.substr(0, 6), "2,\"h,1");
+    EXPECT_EQ(widget.substr(0, 6), "3,\"h,1");
     EXPECT_NE(widget.find(",debug|privatebuild,dll,0407,04E4,\"Acme, \"\"Tools\"\"\tLtd.\",\"\",,,"
                           "ccc"),
               std::string::npos)
         << widget;
-    EXPECT_NE(widget.find(",widget.exe,Widget   Pro,,\"line one\r\nline two\",,,,,,,false\r\n"),
+    // No image or partition; no time stamp, a console program; unsigned (not asked for).
+    EXPECT_NE(widget.find(",widget.exe,Widget   Pro,,\"line one\r\nline two\",,,,,,,false,,console,"
+                          ",,,,,,,,,,,,,,,\r\n"),
               std::string::npos)
         << widget;
 }
@@ -277,7 +284,7 @@ TEST_F(InventoryRun, SqliteHoldsScansFilesAndEveryStringAndAppendsAScan) {
     const std::string database = dir / "inventory.db";
     ASSERT_EQ(Inventory({"--format", "sqlite", "-o", database, "--host", "a", Tree()}).exitCode, 0);
     EXPECT_EQ(Sqlite(database, "SELECT id, host, schema, finished >= started FROM scans"),
-              "1|a|2|1\n");
+              "1|a|3|1\n");
     EXPECT_EQ(Sqlite(database,
                      "SELECT f.\"OriginalFilename\", f.file_flags, count(s.name) FROM files f "
                      "JOIN strings s ON s.file_id = f.id WHERE f.path LIKE '%Widget.exe'"),
@@ -344,7 +351,7 @@ TEST_F(InventoryRun, AFailedWriteLeavesWholeCsvRecordsForTheNextAppend) {
     const std::string csv = dir / "inventory.csv";
     const auto rows = [](const std::string& text) {  // each record's first field is its schema
         std::size_t count = 0;
-        for (std::size_t at = 0; (at = text.find("\r\n2,", at)) != std::string::npos; ++at) {
+        for (std::size_t at = 0; (at = text.find("\r\n3,", at)) != std::string::npos; ++at) {
             ++count;
         }
         return count;
@@ -403,7 +410,7 @@ TEST_F(InventoryRun, AppendsThatCannotMixAreRefusedAndThoseAtOnceLandWhole) {
 
     test_support::WriteText(csv, four + "torn");
     ASSERT_EQ(Inventory({"--format", "csv", "-o", csv, "--append", Tree()}).exitCode, 0);
-    EXPECT_EQ(ReadFile(csv).find("torn\r\n2,"), four.size());
+    EXPECT_EQ(ReadFile(csv).find("torn\r\n3,"), four.size());
 
     const RunResult piped = Inventory({"--append", "-o", "/dev/stdout", Tree()});
     EXPECT_EQ(piped.exitCode, 0);

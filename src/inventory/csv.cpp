@@ -74,6 +74,12 @@ class CsvWriter : public RecordWriter {
         for (std::string_view name : kPlaceFieldNames) {
             AppendField(header, std::string(name));
         }
+        for (std::string_view name : kBuildFieldNames) {
+            AppendField(header, std::string(name));
+        }
+        for (std::string_view name : kSignatureFieldNames) {
+            AppendField(header, std::string(name));
+        }
         EndRow(header);
         return header;
     }
@@ -105,6 +111,12 @@ class CsvWriter : public RecordWriter {
         AppendField(line, record.image);
         AppendField(line, record.partition);
         AppendField(line, record.deleted ? "true" : "false");
+        for (const std::optional<std::string>* value : BuildFieldValues(record)) {
+            AppendField(line, *value);
+        }
+        for (const std::optional<std::string>& value : SignatureFieldValues(record)) {
+            AppendField(line, value);
+        }
         EndRow(line);
     }
 

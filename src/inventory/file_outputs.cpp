@@ -50,8 +50,11 @@ std::string HeaderDifference(const std::string& there, const std::string& header
     };
     const bool sha256Column = (*index < found.size() && found[*index] == "sha256") ||
                               (*index < written.size() && written[*index] == "sha256");
-    // The columns of disk images came with the records' schema 2.
-    const bool earlierSchema = *index < written.size() && written[*index] == kPlaceFieldNames[0];
+    // The columns of disk images came with the records' schema 2, those of the build facts and
+    // signatures with schema 3: a file that ends before them holds records of an earlier one.
+    const bool earlierSchema =
+        *index < written.size() && *index >= found.size() &&
+        (written[*index] == kPlaceFieldNames[0] || written[*index] == kBuildFieldNames[0]);
     return "its header's column " + std::to_string(*index + 1) + " is " + named(found) +
            " where this run writes " + named(written) +
            (sha256Column    ? " (--sha256 must be given to all runs or none)"

@@ -64,6 +64,38 @@ void WriteName(JsonWriter& writer, const std::string& name) {
     }
 }
 
+// A signature's values; nested signatures (one level of them, as files carry them) only at the
+// top.
+void WriteSignature(JsonWriter& writer, const SignatureRecord& signature, bool withNested) {
+    writer.StartObject();
+    writer.Key("status");
+    writer.String(signature.status);
+    const std::pair<const char*, const std::optional<std::string>*> texts[] = {
+        {"digest_algorithm", &signature.digestAlgorithm},
+        {"signer", &signature.signer},
+        {"signer_subject", &signature.signerSubject},
+        {"issuer", &signature.issuer},
+        {"serial", &signature.serial},
+        {"thumbprint", &signature.thumbprint},
+        {"program_name", &signature.programName},
+        {"signing_time", &signature.signingTime}};
+    for (const auto& [key, value] : texts) {
+        writer.Key(key);
+        WriteOrNull(writer, *value, [&](const std::string& text) { WriteName(writer, text); });
+    }
+    if (withNested) {
+        writer.Key("nested");
+        writer.StartArray();
+        for (const SignatureRecord& nested : signature.nested) {
+            WriteSignature(writer, nested, false);
+        }
+        writer.EndArray();
+    }
+    writer.Key("catalog");
+    writer.Bool(signature.catalog);
+    writer.EndObject();
+}
+
 void WriteRecord(JsonWriter& writer, const ScanInfo& scan, const InventoryRecord& record) {
     writer.StartObject();
     writer.Key("schema");
@@ -123,6 +155,16 @@ void WriteRecord(JsonWriter& writer, const ScanInfo& scan, const InventoryRecord
     WriteText(writer, record.partition);
     writer.Key("deleted");
     writer.Bool(record.deleted);
+    const auto buildValues = BuildFieldValues(record);
+    for (std::size_t index = 0; index < kBuildFieldNames.size(); ++index) {
+        writer.Key(kBuildFieldNames[index].data(),
+                   static_cast<rapidjson::SizeType>(kBuildFieldNames[index].size()));
+        WriteOrNull(writer, *buildValues[index],
+                    [&](const std::string& value) { WriteName(writer, value); });
+    }
+    writer.Key("signature");
+    WriteOrNull(writer, record.signature,
+                [&](const SignatureRecord& signature) { WriteSignature(writer, signature, true); });
     writer.EndObject();
 }
 

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "inventory/digests.h"
 #include "inventory/image_walk.h"
 #include "inventory/inventory_run.h"
-#include "inventory/sha256.h"
 #include "output/output_file.h"
 #include "walk/read_failures.h"
 #include "walk/walk.h"

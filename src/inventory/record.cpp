@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "inventory/digests.h"
 #include "platform/ascii.h"
 #include "platform/formats/version_tree.h"
 #include "version/version_info.h"
@@ -92,6 +93,55 @@ void ReadStrings(const unsigned char* block, InventoryRecord& record) {
         });
 }
 
+// IMAGE_SUBSYSTEM_*, as the format names them.
+std::string SubsystemName(std::uint16_t subsystem) {
+    constexpr const char* kNames[] = {"unknown",
+                                      "native",
+                                      "gui",
+                                      "console",
+                                      nullptr,
+                                      "os2_console",
+                                      nullptr,
+                                      "posix_console",
+                                      "native_windows",
+                                      "windows_ce_gui",
+                                      "efi_application",
+                                      "efi_boot_service_driver",
+                                      "efi_runtime_driver",
+                                      "efi_rom",
+                                      "xbox",
+                                      nullptr,
+                                      "windows_boot_application"};
+    if (subsystem < std::size(kNames) && kNames[subsystem] != nullptr) {
+        return kNames[subsystem];
+    }
+    return std::to_string(subsystem);
+}
+
+// A time in seconds since 1970 (as PE headers stamp them), as ISO 8601 in UTC.
+std::optional<std::string> IsoTimeOfStamp(std::uint32_t seconds) {
+    constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600u;
+    constexpr std::uint64_t kTicksPerSecond = 10000000u;
+    const std::uint64_t ticks = (seconds + kSecondsFrom1601To1970) * kTicksPerSecond;
+    return IsoTime(FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)});
+}
+
+void ReadBuildFacts(const platform::formats::BuildFacts& build, InventoryRecord& record) {
+    if (build.timeDateStamp != 0) {
+        record.compiled = IsoTimeOfStamp(build.timeDateStamp);
+    }
+    if (build.subsystem) {
+        record.subsystem = SubsystemName(*build.subsystem);
+    }
+    record.pdbPath = build.pdbPath;
+    record.pdbId = build.pdbId;
+    if (build.importHashText) {
+        record.imphash = Md5Hex(*build.importHashText);
+    }
+    record.assemblyName = build.assemblyName;
+    record.assemblyVersion = build.assemblyVersion;
+}
+
 // The size, the headers' facts and the digest, from the look. False when the look found no
 // regular file there (gone, a FIFO, a socket, a device, a link that leads nowhere or in a loop),
 // or one it could not read: error then says why. Else error is why a digest asked for could not
@@ -111,6 +161,9 @@ bool ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, Inventory
     }
     if (record.format != nullptr) {
         record.managed = facts.image.managed;
+    }
+    if (facts.image.build) {
+        ReadBuildFacts(*facts.image.build, record);
     }
     record.sha256 = facts.digest;
     error = facts.digestError;
@@ -219,4 +272,27 @@ std::string IsoTimeNow() {
         kTicksPerMillisecond;
     const FILETIME now{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     return IsoText(now, true).value_or(std::string());
+}
+
+std::array<const std::optional<std::string>*, 7> BuildFieldValues(const InventoryRecord& record) {
+    return {&record.compiled, &record.subsystem,    &record.pdbPath,        &record.pdbId,
+            &record.imphash,  &record.assemblyName, &record.assemblyVersion};
+}
+
+std::array<std::optional<std::string>, 11> SignatureFieldValues(const InventoryRecord& record) {
+    if (!record.signature) {
+        return {};
+    }
+    const SignatureRecord& signature = *record.signature;
+    return {std::string(signature.status),
+            signature.digestAlgorithm,
+            signature.signer,
+            signature.signerSubject,
+            signature.issuer,
+            signature.serial,
+            signature.thumbprint,
+            signature.programName,
+            signature.signingTime,
+            std::string(signature.catalog ? "true" : "false"),
+            std::to_string(signature.nested.size())};
 }

@@ -1,4 +1,4 @@
-// One record of the inventory (schema 1): what a candidate's version resource, headers and look
+// One record of the inventory: what a candidate's version resource, headers and look
 // say of it, read through the platform's version library.
 #pragma once
 
@@ -12,7 +12,8 @@
 #include "platform/platform.h"
 
 // 2: the fields image, partition and deleted, after error.
-inline constexpr int kRecordSchema = 2;
+// 3: the build facts and the signature, after deleted.
+inline constexpr int kRecordSchema = 3;
 
 // The fields every record carries before its strings, in the schema's order: the leading columns
 // of the records in columns (CSV, SQLite).
@@ -26,6 +27,17 @@ inline constexpr std::array<std::string_view, 15> kLeadingFieldNames = {
 inline constexpr std::array<std::string_view, 3> kPlaceFieldNames = {"image", "partition",
                                                                      "deleted"};
 
+// The build facts every record carries after deleted, in the schema's order.
+inline constexpr std::array<std::string_view, 7> kBuildFieldNames = {
+    "compiled", "subsystem", "pdb_path", "pdb_id", "imphash", "assembly_name", "assembly_version"};
+
+// The signature's values as records in columns (CSV, SQLite) carry them after the build facts:
+// the primary signature's, and how many signatures it nests.
+inline constexpr std::array<std::string_view, 11> kSignatureFieldNames = {
+    "signature_status", "digest_algorithm", "signer",           "signer_subject",
+    "issuer",           "serial",           "thumbprint",       "program_name",
+    "signing_time",     "catalog",          "nested_signatures"};
+
 // The names of the strings that records in columns (CSV, SQLite) carry one column each.
 inline constexpr std::array<std::string_view, 12> kStandardStringNames = {
     "CompanyName",    "FileDescription",  "FileVersion",  "InternalName",
@@ -35,6 +47,22 @@ inline constexpr std::array<std::string_view, 12> kStandardStringNames = {
 struct NamedString {
     std::string name;
     std::string value;
+};
+
+// An Authenticode signature as it was verified; a value it does not tell is null.
+struct SignatureRecord {
+    // "unsigned", "malformed", "bad_digest", "bad_signature", "untrusted", "expired", "trusted".
+    const char* status = "unsigned";
+    std::optional<std::string> digestAlgorithm;  // "sha1", "sha256", ...
+    std::optional<std::string> signer;           // the signing certificate's common name
+    std::optional<std::string> signerSubject;    // distinguished names, RFC 4514
+    std::optional<std::string> issuer;
+    std::optional<std::string> serial;      // upper-case hex
+    std::optional<std::string> thumbprint;  // SHA-1 of the signing certificate, upper-case hex
+    std::optional<std::string> programName;
+    std::optional<std::string> signingTime;  // a verified timestamp's, ISO 8601 UTC
+    bool catalog = false;                    // the verdict is a catalog's
+    std::vector<SignatureRecord> nested;
 };
 
 // A field the file does not tell is empty (null in the records).
@@ -60,7 +88,21 @@ struct InventoryRecord {
     std::optional<std::string> image;
     std::optional<std::string> partition;
     bool deleted = false;  // an entry the file system marks deleted, still held
+    // What a PE image's headers tell of its build.
+    std::optional<std::string> compiled;  // the header's time stamp, ISO 8601 UTC
+    std::optional<std::string> subsystem;
+    std::optional<std::string> pdbPath;
+    std::optional<std::string> pdbId;
+    std::optional<std::string> imphash;
+    std::optional<std::string> assemblyName;
+    std::optional<std::string> assemblyVersion;
+    std::optional<SignatureRecord> signature;  // with --signatures
 };
+
+// The build facts as texts, in kBuildFieldNames' order.
+std::array<const std::optional<std::string>*, 7> BuildFieldValues(const InventoryRecord& record);
+// The primary signature's values as texts, in kSignatureFieldNames' order; all null without one.
+std::array<std::optional<std::string>, 11> SignatureFieldValues(const InventoryRecord& record);
 
 // NoFile: no regular file was found under the name (it went, or is a FIFO, a socket, a device,
 // a link that leads nowhere or into a loop); such a candidate has no record, as it has no line in

@@ -46,6 +46,13 @@ std::vector<Table> Tables() {
     }
     files.columns.insert(files.columns.end(), {"sha256 TEXT", "error TEXT", "image TEXT",
                                                "partition TEXT", "deleted INTEGER"});
+    for (std::string_view name : kBuildFieldNames) {
+        files.columns.push_back(std::string(name) + " TEXT");
+    }
+    for (std::string_view name : kSignatureFieldNames) {
+        const bool number = name == "catalog" || name == "nested_signatures";
+        files.columns.push_back(std::string(name) + (number ? " INTEGER" : " TEXT"));
+    }
     return {
         {"scans",
          {"id INTEGER PRIMARY KEY", "host TEXT", "started TEXT", "finished TEXT",
@@ -191,6 +198,25 @@ class Statement {
     int bound = 0;
 };
 
+// The primary signature's values, catalog and the count of nested signatures as numbers.
+void WriteSignatureColumns(Statement& file, const InventoryRecord& record) {
+    const auto values = SignatureFieldValues(record);
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        const std::string_view name = kSignatureFieldNames[index];
+        if (name == "catalog") {
+            file.Integer(record.signature
+                             ? std::optional<std::int64_t>(record.signature->catalog ? 1 : 0)
+                             : std::nullopt);
+        } else if (name == "nested_signatures") {
+            file.Integer(record.signature ? std::optional<std::int64_t>(static_cast<std::int64_t>(
+                                                record.signature->nested.size()))
+                                          : std::nullopt);
+        } else {
+            file.Text(values[index]);
+        }
+    }
+}
+
 class SqliteWriter : public RecordWriter {
   public:
     SqliteWriter(std::string path, bool append) : path(std::move(path)), append(append) {}
@@ -251,6 +277,10 @@ class SqliteWriter : public RecordWriter {
         file.Text(record.image);
         file.Text(record.partition);
         file.Integer(record.deleted ? 1 : 0);
+        for (const std::optional<std::string>* value : BuildFieldValues(record)) {
+            file.Text(*value);
+        }
+        WriteSignatureColumns(file, record);
         if (!file.Run()) {
             return Failed();
         }

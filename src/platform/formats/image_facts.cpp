@@ -2,12 +2,272 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include "platform/formats/build_views.h"
 #include "platform/formats/image_views.h"
+#include "platform/formats/section_map.h"
 
 namespace platform::formats {
 
 namespace {
+
+// Bounds on what a damaged or hostile file can make the readers below examine; real files stay
+// far inside them.
+constexpr std::size_t kMostImportedLibraries = 4096;
+constexpr std::size_t kMostImportedNames = 65536;
+constexpr std::size_t kLongestImportName = 512;
+constexpr std::size_t kMostDebugEntries = 64;
+constexpr std::size_t kLongestCodeViewRecord = 4096;
+constexpr std::size_t kLongestAssemblyName = 1024;
+
+// Reads what lies at RVAs of one image, through its section table.
+class ImageAddresses {
+  public:
+    ImageAddresses(const ViewOfFile& view, SectionMap sections)
+        : view(view), sections(std::move(sections)) {}
+
+    // count bytes at rva, or none where the section's stored bytes or the file hold fewer.
+    std::optional<ByteView> At(std::uint64_t rva, std::size_t count) const {
+        const auto range = sections.Locate(rva);
+        if (!range || range->storedBytes < count) {
+            return std::nullopt;
+        }
+        return view(range->offset, count);
+    }
+    // Up to most bytes at rva, as many as its section holds: for texts that end with a zero.
+    std::optional<ByteView> AtMost(std::uint64_t rva, std::size_t most) const {
+        const auto range = sections.Locate(rva);
+        if (!range || range->storedBytes == 0) {
+            return std::nullopt;
+        }
+        return view(range->offset,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(range->storedBytes, most)));
+    }
+    // The text that ends with a zero at rva, as long as it ends within most bytes.
+    std::optional<std::string> Text(std::uint64_t rva, std::size_t most) const {
+        const auto bytes = AtMost(rva, most + 1);
+        if (!bytes) {
+            return std::nullopt;
+        }
+        const auto end = std::find(bytes->data(), bytes->data() + bytes->size(), 0);
+        if (end == bytes->data() + bytes->size()) {
+            return std::nullopt;
+        }
+        return std::string(bytes->data(), end);
+    }
+
+  private:
+    const ViewOfFile& view;
+    SectionMap sections;
+};
+
+std::string LowerAscii(std::string text) {
+    for (char& letter : text) {
+        if (letter >= 'A' && letter <= 'Z') {
+            letter = static_cast<char>(letter - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+// A library's name as the import hash takes it: lower case, without a dll, ocx or sys extension.
+std::string LibraryForHash(const std::string& name) {
+    std::string lower = LowerAscii(name);
+    const std::size_t dot = lower.rfind('.');
+    if (dot != std::string::npos) {
+        const std::string extension = lower.substr(dot + 1);
+        if (extension == "dll" || extension == "ocx" || extension == "sys") {
+            lower.erase(dot);
+        }
+    }
+    return lower;
+}
+
+// The names one library's lookup table imports, each appended to text as "library.name".
+void AppendImportedNames(const ImageAddresses& image, const ImportDescriptor& descriptor,
+                         bool pe32Plus, const std::string& library, std::string& text,
+                         std::size_t& names) {
+    const std::uint32_t table =
+        descriptor.OriginalFirstThunk != 0 ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
+    const std::size_t width = ImportThunk::SizeFor(pe32Plus);
+    for (std::uint64_t at = table; names < kMostImportedNames; at += width) {
+        const auto thunk = ImportThunk::From(image.At(at, width).value_or(ByteView()), pe32Plus);
+        if (!thunk || thunk->IsEnd) {
+            return;
+        }
+        std::string name;
+        if (thunk->ByOrdinal) {
+            name = "ord" + std::to_string(thunk->Ordinal);
+        } else {
+            constexpr std::size_t kHintSize = 2;
+            const auto text =
+                image.Text(std::uint64_t{thunk->HintNameRva} + kHintSize, kLongestImportName);
+            if (!text || text->empty()) {
+                continue;
+            }
+            name = LowerAscii(*text);
+        }
+        text.append(text.empty() ? "" : ",").append(library).append(".").append(name);
+        ++names;
+    }
+}
+
+std::optional<std::string> ImportHashText(const ImageAddresses& image, DataDirectory imports,
+                                          bool pe32Plus) {
+    if (!imports.Present()) {
+        return std::nullopt;
+    }
+    std::string text;
+    std::size_t names = 0;
+    for (std::size_t index = 0; index < kMostImportedLibraries; ++index) {
+        const auto descriptor = ImportDescriptor::From(
+            image
+                .At(imports.VirtualAddress + std::uint64_t{index} * ImportDescriptor::kSize,
+                    ImportDescriptor::kSize)
+                .value_or(ByteView()));
+        if (!descriptor || descriptor->IsEnd) {
+            break;
+        }
+        const auto library = image.Text(descriptor->Name, kLongestImportName);
+        if (library) {
+            AppendImportedNames(image, *descriptor, pe32Plus, LibraryForHash(*library), text,
+                                names);
+        }
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::string HexDigits(const std::uint8_t* bytes, std::size_t count) {
+    std::string text;
+    for (std::size_t index = 0; index < count; ++index) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", unsigned{bytes[index]});
+        text += pair;
+    }
+    return text;
+}
+
+// The identity a symbol server files the program database under.
+std::string PdbIdentity(const CodeViewRecord& record) {
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "%X", unsigned{record.Age});
+    if (!record.IsRsds) {
+        char signature[16];
+        std::snprintf(signature, sizeof signature, "%08X", unsigned{record.Signature});
+        return signature + std::string(tail);
+    }
+    // The GUID's first three fields are stored little-endian and written most significant first.
+    const auto& guid = record.Guid;
+    const std::uint8_t ordered[16] = {guid[3],  guid[2],  guid[1],  guid[0], guid[5],  guid[4],
+                                      guid[7],  guid[6],  guid[8],  guid[9], guid[10], guid[11],
+                                      guid[12], guid[13], guid[14], guid[15]};
+    return HexDigits(ordered, sizeof ordered) + tail;
+}
+
+void ReadCodeView(const ViewOfFile& view, const ImageAddresses& image, DataDirectory debug,
+                  BuildFacts& facts) {
+    if (!debug.Present()) {
+        return;
+    }
+    const std::size_t entries =
+        std::min<std::size_t>(debug.Size / DebugDirectoryEntry::kSize, kMostDebugEntries);
+    const auto table = image.At(debug.VirtualAddress, entries * DebugDirectoryEntry::kSize);
+    for (std::size_t index = 0; table && index < entries; ++index) {
+        const auto entry =
+            DebugDirectoryEntry::From(table->From(index * DebugDirectoryEntry::kSize));
+        if (!entry || entry->Type != DebugDirectoryEntry::kCodeView) {
+            continue;
+        }
+        const std::size_t size = std::min<std::size_t>(entry->SizeOfData, kLongestCodeViewRecord);
+        const auto record =
+            CodeViewRecord::From(view(entry->PointerToRawData, size).value_or(ByteView()));
+        if (record) {
+            facts.pdbPath = std::string(record->PdbFileName.data(),
+                                        record->PdbFileName.data() + record->PdbFileName.size());
+            facts.pdbId = PdbIdentity(*record);
+        }
+        return;
+    }
+}
+
+void ReadAssembly(const ImageAddresses& image, DataDirectory clr, BuildFacts& facts) {
+    const auto header =
+        ClrHeader::From(image.At(clr.VirtualAddress, ClrHeader::kSize).value_or(ByteView()));
+    if (!clr.Present() || !header || !header->MetaData.Present()) {
+        return;
+    }
+    const std::uint32_t rootRva = header->MetaData.VirtualAddress;
+    const auto root = MetadataRoot::From(
+        image.AtMost(rootRva, std::min<std::uint32_t>(header->MetaData.Size, 4096))
+            .value_or(ByteView()));
+    if (!root || !root->Tables || !root->Strings) {
+        return;
+    }
+    const std::uint64_t stream = std::uint64_t{rootRva} + root->Tables->Offset;
+    const auto tables = TablesHeader::From(
+        image.At(stream, std::min<std::size_t>(root->Tables->Size, TablesHeader::kLargestSize))
+            .value_or(ByteView()));
+    const auto rowOffset = tables ? AssemblyRow::FirstOffset(*tables) : std::nullopt;
+    const std::size_t rowSize = tables ? AssemblyRow::SizeNeeded(*tables) : 0;
+    if (!rowOffset || *rowOffset > root->Tables->Size ||
+        rowSize > root->Tables->Size - *rowOffset) {
+        return;
+    }
+    const auto row =
+        AssemblyRow::From(image.At(stream + *rowOffset, rowSize).value_or(ByteView()), *tables);
+    if (!row || row->Name >= root->Strings->Size) {
+        return;
+    }
+    const auto name =
+        image.Text(std::uint64_t{rootRva} + root->Strings->Offset + row->Name,
+                   std::min<std::size_t>(kLongestAssemblyName, root->Strings->Size - row->Name));
+    if (!name) {
+        return;
+    }
+    char version[32];
+    std::snprintf(version, sizeof version, "%u.%u.%u.%u", unsigned{row->Version[0]},
+                  unsigned{row->Version[1]}, unsigned{row->Version[2]}, unsigned{row->Version[3]});
+    facts.assemblyName = *name;
+    facts.assemblyVersion = version;
+}
+
+void ReadBuildFacts(const ViewOfFile& view, std::uint64_t peHeader, const PeHeader& pe,
+                    ImageFacts& facts) {
+    const std::uint64_t optionalHeader = PeHeader::OptionalHeaderOffset(peHeader);
+    const std::size_t headerSize =
+        std::min<std::size_t>(pe.SizeOfOptionalHeader, OptionalHeaderFields::kLargestSize);
+    const auto fields =
+        OptionalHeaderFields::From(view(optionalHeader, headerSize).value_or(ByteView()));
+    BuildFacts& build = facts.build.emplace();
+    build.timeDateStamp = pe.TimeDateStamp;
+    if (!fields) {
+        return;  // a header cut short by the file tells no more
+    }
+    build.subsystem = fields->Subsystem;
+    using Directory = OptionalHeaderFields::Directory;
+    const DataDirectory security = fields->Directories[Directory::Security];
+    facts.signature = SignatureLocation{
+        .checkSumField = optionalHeader + OptionalHeaderFields::CheckSumOffset(),
+        .certificateEntryField = optionalHeader + fields->DirectoryEntryOffset(Directory::Security),
+        .tableOffset = security.VirtualAddress,
+        .tableSize = security.Size};
+    const auto table = view(optionalHeader + pe.SizeOfOptionalHeader,
+                            std::size_t{pe.NumberOfSections} * SectionHeader::kSize);
+    auto sections = SectionHeadersFrom(table.value_or(ByteView()), pe.NumberOfSections);
+    if (!sections) {
+        return;
+    }
+    const ImageAddresses image(view, SectionMap(std::move(*sections)));
+    build.importHashText =
+        ImportHashText(image, fields->Directories[Directory::Import], fields->IsPe32Plus);
+    ReadCodeView(view, image, fields->Directories[Directory::Debug], build);
+    ReadAssembly(image, fields->Directories[Directory::Clr], build);
+}
 
 ImageFacts PeFacts(const ViewOfFile& view, std::uint64_t peHeader) {
     ImageFacts facts;
@@ -35,6 +295,7 @@ ImageFacts PeFacts(const ViewOfFile& view, std::uint64_t peHeader) {
     facts.format = kind->IsPe32Plus() ? ImageFormat::Pe32Plus : ImageFormat::Pe32;
     facts.machine = pe->Machine;
     facts.managed = kind->HasClrHeader;
+    ReadBuildFacts(view, peHeader, *pe, facts);
     return facts;
 }
 
@@ -51,7 +312,9 @@ ImageFacts ReadImageFacts(const ViewOfFile& view) {
         return {};
     }
     if (signature->IsNe()) {
-        return ImageFacts{.format = ImageFormat::Ne, .machine = std::nullopt, .managed = false};
+        ImageFacts facts;
+        facts.format = ImageFormat::Ne;
+        return facts;
     }
     return PeFacts(view, dos->e_lfanew);
 }

@@ -15,6 +15,7 @@ namespace image_nt_headers {
 constexpr std::size_t Signature = 0;
 constexpr std::size_t Machine = 4 + 0;
 constexpr std::size_t NumberOfSections = 4 + 2;
+constexpr std::size_t TimeDateStamp = 4 + 4;
 constexpr std::size_t SizeOfOptionalHeader = 4 + 16;
 }  // namespace image_nt_headers
 
@@ -139,6 +140,7 @@ std::optional<PeHeader> PeHeader::From(ByteView bytes) {
     }
     return PeHeader{.Machine = *bytes.Read16(image_nt_headers::Machine),
                     .NumberOfSections = *bytes.Read16(image_nt_headers::NumberOfSections),
+                    .TimeDateStamp = *bytes.Read32(image_nt_headers::TimeDateStamp),
                     .SizeOfOptionalHeader = *bytes.Read16(image_nt_headers::SizeOfOptionalHeader)};
 }
 

@@ -33,6 +33,7 @@ struct PeHeader {
     static std::optional<PeHeader> From(ByteView bytes);
     std::uint16_t Machine;
     std::uint16_t NumberOfSections;
+    std::uint32_t TimeDateStamp;
     std::uint16_t SizeOfOptionalHeader;
     static constexpr std::uint64_t OptionalHeaderOffset(std::uint64_t peHeader) {
         return peHeader + kSize;

@@ -1,4 +1,4 @@
-#include "inventory/sha256.h"
+#include "inventory/digests.h"
 
 #include <array>
 #include <memory>
@@ -13,12 +13,14 @@
 namespace {
 
 constexpr std::size_t kDigestSize = 32;
+constexpr std::size_t kMd5Size = 16;
 constexpr std::size_t kPieceSize = 256 * 1024;
 
-std::string HexOf(const std::array<unsigned char, kDigestSize>& digest) {
+template <std::size_t Size>
+std::string HexOf(const std::array<unsigned char, Size>& digest) {
     constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
-    text.reserve(2 * kDigestSize);
+    text.reserve(2 * Size);
     for (const unsigned char byte : digest) {
         text.push_back(kDigits[byte >> 4]);
         text.push_back(kDigits[byte & 0x0F]);
@@ -28,15 +30,15 @@ std::string HexOf(const std::array<unsigned char, kDigestSize>& digest) {
 
 #if defined(_WIN32)
 
+enum class Algorithm { Sha256, Md5 };
+
 class Hash {
   public:
-    Hash() {
-        // The provider is opened once for the process: opening it is costly, using it is not.
-        static const BCRYPT_ALG_HANDLE provider = [] {
-            BCRYPT_ALG_HANDLE opened = nullptr;
-            BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-            return opened;
-        }();
+    explicit Hash(Algorithm algorithm) {
+        // The providers are opened once for the process: opening one is costly, using it is not.
+        static const BCRYPT_ALG_HANDLE sha256 = Open(BCRYPT_SHA256_ALGORITHM);
+        static const BCRYPT_ALG_HANDLE md5 = Open(BCRYPT_MD5_ALGORITHM);
+        const BCRYPT_ALG_HANDLE provider = algorithm == Algorithm::Sha256 ? sha256 : md5;
         if (provider != nullptr) {
             BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0);
         }
@@ -52,20 +54,29 @@ class Hash {
     bool Add(const unsigned char* bytes, std::size_t count) {
         return BCryptHashData(hash, const_cast<PUCHAR>(bytes), static_cast<ULONG>(count), 0) >= 0;
     }
-    bool Finish(std::array<unsigned char, kDigestSize>& digest) {
+    template <std::size_t Size>
+    bool Finish(std::array<unsigned char, Size>& digest) {
         return BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0) >= 0;
     }
 
   private:
+    static BCRYPT_ALG_HANDLE Open(LPCWSTR name) {
+        BCRYPT_ALG_HANDLE opened = nullptr;
+        BCryptOpenAlgorithmProvider(&opened, name, nullptr, 0);
+        return opened;
+    }
     BCRYPT_HASH_HANDLE hash = nullptr;
 };
 
 #else
 
+enum class Algorithm { Sha256, Md5 };
+
 class Hash {
   public:
-    Hash() : context(EVP_MD_CTX_new()) {
-        if (context != nullptr && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+    explicit Hash(Algorithm algorithm) : context(EVP_MD_CTX_new()) {
+        const EVP_MD* kind = algorithm == Algorithm::Sha256 ? EVP_sha256() : EVP_md5();
+        if (context != nullptr && EVP_DigestInit_ex(context, kind, nullptr) != 1) {
             EVP_MD_CTX_free(context);
             context = nullptr;
         }
@@ -77,9 +88,10 @@ class Hash {
     bool Add(const unsigned char* bytes, std::size_t count) {
         return EVP_DigestUpdate(context, bytes, count) == 1;
     }
-    bool Finish(std::array<unsigned char, kDigestSize>& digest) {
+    template <std::size_t Size>
+    bool Finish(std::array<unsigned char, Size>& digest) {
         unsigned int length = 0;
-        return EVP_DigestFinal_ex(context, digest.data(), &length) == 1 && length == kDigestSize;
+        return EVP_DigestFinal_ex(context, digest.data(), &length) == 1 && length == Size;
     }
 
   private:
@@ -91,7 +103,7 @@ class Hash {
 }  // namespace
 
 std::optional<std::string> Sha256OfContent(const platform::ReadContent& read) {
-    Hash hash;
+    Hash hash(Algorithm::Sha256);
     if (!hash.Ready()) {
         return std::nullopt;
     }
@@ -111,6 +123,17 @@ std::optional<std::string> Sha256OfContent(const platform::ReadContent& read) {
     }
     std::array<unsigned char, kDigestSize> digest{};
     if (!hash.Finish(digest)) {
+        return std::nullopt;
+    }
+    return HexOf(digest);
+}
+
+std::optional<std::string> Md5Hex(std::string_view text) {
+    Hash hash(Algorithm::Md5);
+    std::array<unsigned char, kMd5Size> digest{};
+    if (!hash.Ready() ||
+        !hash.Add(reinterpret_cast<const unsigned char*>(text.data()), text.size()) ||
+        !hash.Finish(digest)) {
         return std::nullopt;
     }
     return HexOf(digest);

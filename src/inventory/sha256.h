@@ -1,9 +1,0 @@
-// The SHA-256 of a file's content, as the read-ahead's looks compute it (platform::LookExtras):
-// OpenSSL's libcrypto on POSIX systems (with the processor's SHA instructions where it has
-// them), the platform's BCrypt on Windows.
-#pragma once
-
-#include "platform/platform.h"
-
-// The digest as 64 lower-case hex digits; none when the content could not be read.
-std::optional<std::string> Sha256OfContent(const platform::ReadContent& read);
