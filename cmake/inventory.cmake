@@ -25,6 +25,7 @@ add_library(quillet_inventory_core STATIC
   src/inventory/file_outputs.cpp
   src/inventory/sqlite_store.cpp
   src/inventory/digests.cpp
+  $<IF:$<BOOL:${WIN32}>,src/inventory/signature_cryptoapi.cpp,src/inventory/signature_openssl.cpp>
   src/inventory/examine.cpp
   src/inventory/image_walk.cpp)
 target_include_directories(quillet_inventory_core SYSTEM PUBLIC ${RAPIDJSON_ONLY_DIR})

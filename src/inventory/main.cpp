@@ -12,6 +12,7 @@
 #include "inventory/digests.h"
 #include "inventory/image_walk.h"
 #include "inventory/inventory_run.h"
+#include "inventory/signature_check.h"
 #include "output/output_file.h"
 #include "walk/read_failures.h"
 #include "walk/walk.h"
@@ -36,6 +37,9 @@ void PrintUsage(std::FILE* stream) {
         "  --append         add to FILE instead of replacing it\n"
         "  --all            a record for each candidate without version information too\n"
         "  --sha256         the SHA-256 of each recorded file's content\n"
+        "  --signatures     verify each recorded file's Authenticode signature\n"
+        "  --trust FILE     the trusted roots for --signatures, as PEM certificates\n"
+        "                   (default: the system's)\n"
         "  --deleted        in disk images, deleted program files whose entries remain too\n"
         "  --host NAME      the host name the records carry (default: this machine's)\n"
         "  --help           show this help\n"
@@ -52,6 +56,8 @@ struct Options {
     bool all = false;
     bool sha256 = false;
     bool deleted = false;
+    bool signatures = false;
+    std::string trust;  // empty: the system's
     std::string host;
     std::vector<std::string> directories;
 };
@@ -78,7 +84,7 @@ std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument = argv[index];
         const bool takesValue = argument == "--format" || argument == "--output" ||
-                                argument == "-o" || argument == "--host";
+                                argument == "-o" || argument == "--host" || argument == "--trust";
         if (argument.empty()) {
             // Never the current drive's root or the file system's, as the walk would take it.
             return UsageError("an empty directory name");
@@ -101,6 +107,8 @@ std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
             options.sha256 = true;
         } else if (argument == "--deleted") {
             options.deleted = true;
+        } else if (argument == "--signatures") {
+            options.signatures = true;
         } else if (takesValue && index + 1 >= argc) {
             return UsageError(std::string(argument) + " needs a value");
         } else if (argument == "--format") {
@@ -119,12 +127,17 @@ std::optional<int> ParseOptions(int argc, char* argv[], Options& options) {
             options.output = argv[++index];
         } else if (argument == "--host") {
             options.host = argv[++index];
+        } else if (argument == "--trust") {
+            options.trust = argv[++index];
         } else {
             return UsageError("unknown option '" + std::string(argument) + "'");
         }
     }
     if (options.directories.empty()) {
         return UsageError("no directory given");
+    }
+    if (!options.trust.empty() && !options.signatures) {
+        return UsageError("--trust is for --signatures");
     }
     if (options.format == Format::Sqlite && options.output.empty()) {
         return UsageError("--format sqlite needs --output FILE");
@@ -182,9 +195,15 @@ int main(int argc, char* argv[]) {
         return *exitCode;
     }
     platform::TakeWriteFailuresAsErrors();
+    std::string problem;
+    if (options.signatures && !PrepareSignatureChecks(options.trust, problem)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+        return kExitUsage;
+    }
     platform::SetLookExtras({.headers = true,
                              .digest = options.sha256 ? Sha256OfContent : nullptr,
-                             .digestUnversioned = options.all});
+                             .check = options.signatures ? CheckSignature : nullptr,
+                             .unversionedToo = options.all});
     OutputFile output(options.output, options.append ? "a" : "w", LineEndsOf(options.format));
     std::unique_ptr<RecordWriter> writer;
     switch (options.format) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "inventory/digests.h"
+#include "inventory/signature_check.h"
 #include "platform/ascii.h"
 #include "platform/formats/version_tree.h"
 #include "version/version_info.h"
@@ -166,6 +167,11 @@ bool ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, Inventory
         ReadBuildFacts(*facts.image.build, record);
     }
     record.sha256 = facts.digest;
+    if (platform::LookExtrasOfRun().check != nullptr) {
+        // No table to check: unsigned, as every NE file is.
+        const auto* checked = dynamic_cast<const CheckedSignature*>(facts.signature.get());
+        record.signature = checked != nullptr ? checked->record : SignatureRecord{};
+    }
     error = facts.digestError;
     FILETIME written{};
     if (platform::GetLastWriteTime(path.c_str(), found, written)) {

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -201,13 +203,35 @@ bool CutBack(int descriptor, std::uint64_t count);
 using ReadContent = std::function<std::optional<std::size_t>(std::span<std::uint8_t> buffer)>;
 // A digest of a file's whole content as text, read through read; none when it could not be read.
 using ContentDigest = std::optional<std::string> (*)(const ReadContent& read);
+// What a run that verifies signatures made of one, carried from the look to the run's per-file
+// step; the platform does not look inside.
+struct SignatureVerdict {
+    virtual ~SignatureVerdict() = default;
+};
+// A signed file as the run's check reads it: where its signature lies, its size, and the
+// certificate table's bytes (empty where the table does not lie wholly in the file, or is larger
+// than formats::kLargestCertificateTable).
+struct SignedContent {
+    formats::SignatureLocation location;
+    std::uint64_t size = 0;
+    std::vector<std::uint8_t> table;
+};
+// Verifies the signature, reading the content through read from its start, once; where digest
+// is given, makes the run's digest of the content into it in the same read. Null where the
+// content could not be read.
+using SignatureCheck = std::shared_ptr<const SignatureVerdict> (*)(
+    const SignedContent& content, const ReadContent& read, std::optional<std::string>* digest);
 struct LookExtras {
     bool headers = false;            // what the image's headers say
     ContentDigest digest = nullptr;  // of each file with a version resource
-    bool digestUnversioned = false;  // and of each without
+    SignatureCheck check = nullptr;  // of each PE file with a version resource and a table
+    bool unversionedToo = false;     // the digest and the check of each without, too
 
     bool DigestWanted(bool versioned) const {
-        return digest != nullptr && (versioned || digestUnversioned);
+        return digest != nullptr && (versioned || unversionedToo);
+    }
+    bool CheckWanted(bool versioned) const {
+        return check != nullptr && (versioned || unversionedToo);
     }
 };
 void SetLookExtras(const LookExtras& extras);
@@ -218,6 +242,8 @@ struct FileFacts {
     bool deleted = false;  // marked deleted by its file system, which still holds it (an image's)
     formats::ImageFacts image;
     std::optional<std::string> digest;  // where one was asked for and the content was read
+    // Where a check was asked for and the file has a certificate table; none for an unsigned file.
+    std::shared_ptr<const SignatureVerdict> signature;
     DWORD digestError = 0;  // why a digest asked for is missing (never 0 then); 0 otherwise
 };
 // What the look at the candidate path found, record being its listing's record; false when the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/formats/authenticode.h"
 #include "platform/posix/file_times.h"
 #include "platform/posix/version_resources/executable_image.h"
 #include "platform/posix/version_resources/file_source.h"
@@ -23,11 +24,11 @@ void ReadImageFacts(FileSource& file, Examination& examination) {
         [&file](std::uint64_t offset, std::size_t count) { return file.View(offset, count); });
 }
 
-// The digest of the whole file, as far as the size it had when it was opened.
-void DigestContent(FileSource& file, ContentDigest digest, Examination& examination) {
-    std::uint64_t offset = 0;
-    bool readFailed = false;
-    const ReadContent read = [&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
+// The whole file's content, as far as the size it had when it was opened, a piece at a time;
+// readFailed tells a read that failed from a digest that could not be made.
+ReadContent ContentOf(FileSource& file, bool& readFailed) {
+    return [&file, &readFailed, offset = std::uint64_t{0}](
+               std::span<std::uint8_t> buffer) mutable -> std::optional<std::size_t> {
         const std::size_t count =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.Size() - offset));
         if (!file.ReadInto(offset, buffer.data(), count)) {
@@ -37,11 +38,47 @@ void DigestContent(FileSource& file, ContentDigest digest, Examination& examinat
         offset += count;
         return count;
     };
-    examination.digest = digest(read);
+}
+
+// Why what the content was read for is missing: a read that failed says why; a file that shrank
+// while it was read has no whole content; else the digest itself could not be made.
+int ContentError(const FileSource& file, bool readFailed) {
+    return file.Error() != 0 ? file.Error() : readFailed ? EIO : ENOMEM;
+}
+
+void DigestContent(FileSource& file, ContentDigest digest, Examination& examination) {
+    bool readFailed = false;
+    examination.digest = digest(ContentOf(file, readFailed));
     if (!examination.digest) {
-        // A read that failed says why; a file that shrank while it was read has no whole content
-        // to digest; else the digest itself could not be made.
-        examination.digestError = file.Error() != 0 ? file.Error() : readFailed ? EIO : ENOMEM;
+        examination.digestError = ContentError(file, readFailed);
+    }
+}
+
+bool HasCertificateTable(const formats::ImageFacts& image) {
+    return image.signature && image.signature->tableSize != 0;
+}
+
+// The signature checked, and the digest (where wanted) made, in one read of the content.
+void CheckSignature(FileSource& file, const LookExtras& extras, bool versioned,
+                    Examination& examination) {
+    SignedContent content{*examination.image.signature, file.Size(), {}};
+    const formats::SignatureLocation& location = content.location;
+    if (location.tableSize <= formats::kLargestCertificateTable &&
+        location.tableOffset <= file.Size() &&
+        location.tableSize <= file.Size() - location.tableOffset) {
+        content.table.resize(location.tableSize);
+        if (!file.ReadInto(location.tableOffset, content.table.data(), content.table.size())) {
+            examination.digestError = ContentError(file, true);
+            return;
+        }
+    }
+    bool readFailed = false;
+    std::optional<std::string> digest;
+    examination.signature = extras.check(content, ContentOf(file, readFailed),
+                                         extras.DigestWanted(versioned) ? &digest : nullptr);
+    examination.digest = std::move(digest);
+    if (!examination.signature) {
+        examination.digestError = ContentError(file, readFailed);
     }
 }
 
@@ -74,8 +111,12 @@ Examination LookAtFile(const char* path, Lookup lookup, const DirectoryIdentity*
             return Failed(file, lookup);
         }
     }
-    if (extras.DigestWanted(versioned)) {
+    if (extras.CheckWanted(versioned) && HasCertificateTable(examination.image)) {
+        CheckSignature(file, extras, versioned, examination);
+    } else if (extras.DigestWanted(versioned)) {
         DigestContent(file, extras.digest, examination);
+    }
+    if (extras.CheckWanted(versioned) || extras.DigestWanted(versioned)) {
         if (lookup == Lookup::FromMemory && examination.digestError == EAGAIN) {
             return Failed(file, lookup);
         }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,7 +29,8 @@ struct Examination {
     bool deleted = false;  // marked deleted by its file system (a file tree's)
     formats::ImageFacts image;
     std::optional<std::string> digest;
-    int digestError = 0;  // errno of a read for the digest that failed
+    std::shared_ptr<const SignatureVerdict> signature;
+    int digestError = 0;  // errno of a read for the digest or the check that failed
 };
 
 // Opens path once, if it names a regular file, and reads its version resource and its time;

@@ -164,6 +164,7 @@ bool GetFileFacts(LPCSTR path, const WIN32_FIND_DATAA& /*record*/, FileFacts& fa
         facts.deleted = examination.deleted;
         facts.image = examination.image;
         facts.digest = examination.digest;
+        facts.signature = examination.signature;
         facts.digestError =
             examination.digestError != 0 ? posix::ErrorOf(examination.digestError) : 0;
         if (!examination.opened) {
