@@ -17,6 +17,7 @@
 namespace {
 
 using namespace fixture;
+using test_support::ReadFile;
 using test_support::RunProgram;
 using test_support::RunResult;
 using test_support::TempDir;
@@ -178,6 +179,237 @@ TEST(BuildFacts, AgreeWithPefileAndMonodisAndTheValuesWritten) {
     const auto [assemblyName, assemblyVersion] = MonodisAssembly(tree.Path() + "/managed.dll");
     EXPECT_EQ(TextOf(records["managed.dll"]["assembly_name"]), assemblyName);
     EXPECT_EQ(TextOf(records["managed.dll"]["assembly_version"]), assemblyVersion);
+}
+
+// A test PKI (tests/support/make_test_pki) and files signed under it by osslsigncode, one for
+// each verdict; made once for the tests below.
+class SignedFiles : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (!ToolsPresent({"command -v osslsigncode", "command -v openssl"})) {
+            return;
+        }
+        folder = new TempDir();
+        pki = folder->Path() + "/pki";
+        tree = folder->Path() + "/tree";
+        ready = std::system(("mkdir -p " + pki + " " + tree + " && " + MAKE_TEST_PKI + " " + pki +
+                             " >/dev/null 2>&1")
+                                .c_str()) == 0 &&
+                MakeFiles();
+    }
+    static void TearDownTestSuite() {
+        delete folder;
+        folder = nullptr;
+    }
+    void SetUp() override {
+        if (!ready) {
+            GTEST_SKIP() << "osslsigncode and openssl are needed to sign the test files";
+        }
+    }
+
+    // Signs unsigned with the named key (and its chain), the digest, and any more options.
+    static bool Sign(const std::string& in, const std::string& out, const std::string& key,
+                     const std::string& digest, const std::string& more = "") {
+        const std::string chain =
+            key == "rogue" ? pki + "/rogue.pem" : pki + "/" + key + "-chain.pem";
+        return std::system(("osslsigncode sign -certs " + chain + " -key " + pki + "/" + key +
+                            ".key -h " + digest + " " + more + " -in " + in + " -out " + out +
+                            " >/dev/null 2>&1")
+                               .c_str()) == 0;
+    }
+    static std::string Stamp(const std::string& unixTime) {
+        return "-TSA-certs " + pki + "/tsa-chain.pem -TSA-key " + pki + "/tsa.key -TSA-time " +
+               unixTime;
+    }
+
+    static bool MakeFiles() {
+        PeOptions program;
+        program.resources = {VersionResource(VersionBlock("Widgets"))};
+        program.imports = {{"KERNEL32.dll", {"ExitProcess"}}};
+        PeOptions wide = program;
+        wide.pe32Plus = true;
+        wide.machine = Machine::Amd64;
+        const std::string plain = tree + "/plain.exe";
+        const std::string plainWide = folder->Path() + "/wide.exe";
+        if (!WriteImage(plain, BuildPe(program)) || !WriteImage(plainWide, BuildPe(wide)) ||
+            !WriteImage(tree + "/old16.exe", NeWithVersion(EncodeNarrowBlock(MakeVersionTree(
+                                                 SimpleVersionInfo("Old", "Contoso")))))) {
+            return false;
+        }
+        const auto in = [&](const std::string& name) { return tree + "/" + name; };
+        const bool signedAll = Sign(plain, in("trusted.dll"), "leaf", "sha256",
+                                    "-n \"Contoso Widgets\" " + Stamp("1700000000")) &&
+                               Sign(plainWide, in("sha1.exe"), "leaf", "sha1") &&
+                               Sign(in("trusted.dll"), in("nested.dll"), "leaf", "sha1", "-nest") &&
+                               Sign(plain, in("rogue.dll"), "rogue", "sha256") &&
+                               Sign(plain, in("expired.dll"), "old", "sha1") &&
+                               Sign(plain, in("stamped.dll"), "old", "sha256", Stamp("1560000000"));
+        if (!signedAll) {
+            return false;
+        }
+        // Changed after signing: a byte of code; a letter of the signed program name.
+        const std::string signedBytes = ReadFile(in("trusted.dll"));
+        Bytes changed(signedBytes.begin(), signedBytes.end());
+        Bytes tampered = changed;
+        changed[0x400] ^= 0xFF;
+        const std::size_t letter = signedBytes.find("Widgets", TableOffset(changed));
+        if (letter == std::string::npos) {
+            return false;
+        }
+        tampered[letter] = 'V';
+        // A table whose SignedData is no DER, and one that reaches past the file's end.
+        Bytes garbled = changed;
+        garbled[0x400] ^= 0xFF;
+        const std::uint64_t table = TableOffset(garbled);
+        std::fill(garbled.begin() + static_cast<long>(table) + 8, garbled.end(), 0xEE);
+        Bytes outside = Bytes(changed.begin(), changed.end() - 16);
+        outside[0x400] ^= 0xFF;
+        return WriteBytes(in("changed.dll"), changed) && WriteBytes(in("tampered.dll"), tampered) &&
+               WriteBytes(in("garbled.dll"), garbled) && WriteBytes(in("outside.dll"), outside);
+    }
+    // Where the certificate table starts (PE32: the directory entry at optional header + 128).
+    static std::uint64_t TableOffset(const Bytes& image) {
+        const std::uint32_t header = image[0x3C] | image[0x3D] << 8;
+        const std::uint64_t entry = header + 24 + 128;
+        return image[entry] | image[entry + 1] << 8 | image[entry + 2] << 16 |
+               std::uint64_t{image[entry + 3]} << 24;
+    }
+
+    static inline TempDir* folder = nullptr;
+    static inline std::string pki;
+    static inline std::string tree;
+    static inline bool ready = false;
+};
+
+// What osslsigncode verify says of each signature in a file, in order.
+struct OsslsigncodeView {
+    std::string digestAlgorithm;  // lower case
+    bool digestMatches = true;
+    std::string signerSubject;  // as it writes it: "/CN=.../O=..."
+    std::string serial;
+    std::string timestamp;  // "Nov 14 22:13:20 2023 GMT"
+    bool verified = false;
+};
+
+// An RFC 4514 name ("O=Contoso Ltd.,CN=Contoso Code Signing") as osslsigncode writes it
+// ("/CN=Contoso Code Signing/O=Contoso Ltd."), for names whose values hold no commas.
+std::string SlashedName(const std::string& name) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = name.find(',', start)) != std::string::npos;
+         start = comma + 1) {
+        parts.push_back(name.substr(start, comma - start));
+    }
+    parts.push_back(name.substr(start));
+    std::string slashed;
+    for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+        slashed.append("/").append(*part);
+    }
+    return slashed;
+}
+
+std::vector<OsslsigncodeView> Osslsigncode(const std::string& file, const std::string& pki) {
+    const RunResult run = RunProgram(
+        "/usr/bin/osslsigncode",
+        {"verify", "-CAfile", pki + "/root.pem", "-TSA-CAfile", pki + "/root.pem", "-in", file});
+    std::vector<OsslsigncodeView> signatures;
+    std::size_t start = 0;
+    for (std::size_t end; (end = run.output.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        std::string line = run.output.substr(start, end - start);
+        line.erase(0, line.find_first_not_of('\t'));
+        const auto after = [&line](const std::string& key) {
+            return line.substr(line.find_first_not_of(' ', key.size()));
+        };
+        if (line.rfind("Signature Index:", 0) == 0) {
+            signatures.emplace_back();
+        } else if (signatures.empty()) {
+            continue;
+        } else if (line.rfind("Message digest algorithm  :", 0) == 0) {
+            for (char letter : after("Message digest algorithm  :")) {
+                signatures.back().digestAlgorithm += static_cast<char>(std::tolower(letter));
+            }
+        } else if (line.find("MISMATCH") != std::string::npos) {
+            signatures.back().digestMatches = false;
+        } else if (line.rfind("Subject: ", 0) == 0 && signatures.back().signerSubject.empty()) {
+            signatures.back().signerSubject = after("Subject:");
+        } else if (line.rfind("Serial : ", 0) == 0 && signatures.back().serial.empty()) {
+            signatures.back().serial = after("Serial :");
+        } else if (line.rfind("Timestamp time: ", 0) == 0) {
+            signatures.back().timestamp = after("Timestamp time:");
+        } else if (line == "Signature verification: ok") {
+            signatures.back().verified = true;
+        }
+    }
+    return signatures;
+}
+
+TEST_F(SignedFiles, EachVerdictWithItsValuesAsOsslsigncodeReadsThem) {
+    const RunResult run = RunProgram(QUILLET_INVENTORY_BINARY,
+                                     {"--signatures", "--trust", pki + "/root.pem", "--all", tree});
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    auto records = RecordsByName(run.output);
+    const auto status = [&](const std::string& name) {
+        return TextOf(records[name]["signature"]["status"]);
+    };
+    EXPECT_EQ(status("plain.exe"), "unsigned");
+    EXPECT_EQ(status("old16.exe"), "unsigned");
+    EXPECT_EQ(status("trusted.dll"), "trusted");
+    EXPECT_EQ(status("sha1.exe"), "trusted");
+    EXPECT_EQ(status("nested.dll"), "trusted");
+    EXPECT_EQ(status("rogue.dll"), "untrusted");
+    EXPECT_EQ(status("expired.dll"), "expired");
+    EXPECT_EQ(status("stamped.dll"), "trusted");  // valid when it was stamped
+    EXPECT_EQ(status("changed.dll"), "bad_digest");
+    EXPECT_EQ(status("tampered.dll"), "bad_signature");
+    EXPECT_EQ(status("garbled.dll"), "malformed");
+    EXPECT_EQ(status("outside.dll"), "malformed");
+
+    const rapidjson::Value& trusted = records["trusted.dll"]["signature"];
+    EXPECT_EQ(TextOf(trusted["signer"]), "Contoso Code Signing");
+    EXPECT_EQ(TextOf(trusted["signer_subject"]), "O=Contoso Ltd.,CN=Contoso Code Signing");
+    EXPECT_EQ(TextOf(trusted["issuer"]), "O=Quillet Test,CN=Quillet Test Intermediate");
+    EXPECT_EQ(TextOf(trusted["serial"]), "1002");
+    EXPECT_EQ(TextOf(trusted["program_name"]), "Contoso Widgets");
+    EXPECT_EQ(TextOf(trusted["signing_time"]), "2023-11-14T22:13:20Z");
+    EXPECT_EQ(TextOf(records["stamped.dll"]["signature"]["signing_time"]), "2019-06-08T13:20:00Z");
+    EXPECT_EQ(TextOf(records["expired.dll"]["signature"]["signer"]), "Old Software Inc.");
+    EXPECT_TRUE(records["sha1.exe"]["signature"]["signing_time"].IsNull());
+    const RunResult fingerprint = RunProgram(
+        "/usr/bin/openssl", {"x509", "-in", pki + "/leaf.pem", "-noout", "-fingerprint", "-sha1"});
+    std::string thumbprint = fingerprint.output.substr(fingerprint.output.find('=') + 1);
+    std::erase(thumbprint, ':');
+    std::erase(thumbprint, '\n');
+    EXPECT_EQ(TextOf(trusted["thumbprint"]), thumbprint);
+    const rapidjson::Value& nested = records["nested.dll"]["signature"]["nested"];
+    ASSERT_EQ(nested.Size(), 1u);
+    EXPECT_EQ(TextOf(nested[0]["status"]), "trusted");
+    EXPECT_EQ(TextOf(nested[0]["digest_algorithm"]), "sha1");
+
+    // Every signed file against osslsigncode: the digest's algorithm and whether it matches, the
+    // signer and its serial, the timestamp's time, the signatures nested, and the verdict where
+    // osslsigncode gives one alike (it calls a signature whose certificate has expired since a
+    // timestamp good).
+    for (const char* name : {"trusted.dll", "sha1.exe", "nested.dll", "rogue.dll", "expired.dll",
+                             "stamped.dll", "changed.dll"}) {
+        const auto views = Osslsigncode(tree + "/" + name, pki);
+        ASSERT_FALSE(views.empty()) << name;
+        const rapidjson::Value& signature = records[name]["signature"];
+        EXPECT_EQ(signature["nested"].Size() + 1, views.size()) << name;
+        for (std::size_t index = 0; index < views.size(); ++index) {
+            const rapidjson::Value& ours = index == 0 ? signature : signature["nested"][index - 1];
+            const OsslsigncodeView& theirs = views[index];
+            EXPECT_EQ(TextOf(ours["digest_algorithm"]), theirs.digestAlgorithm) << name;
+            EXPECT_EQ(TextOf(ours["status"]) == "bad_digest", !theirs.digestMatches) << name;
+            // It names the signer only of a signature whose digest matches.
+            if (theirs.digestMatches) {
+                EXPECT_EQ(SlashedName(TextOf(ours["signer_subject"])), theirs.signerSubject)
+                    << name;
+                EXPECT_EQ(TextOf(ours["serial"]), theirs.serial) << name;
+            }
+            EXPECT_EQ(TextOf(ours["status"]) == "trusted", theirs.verified) << name;
+        }
+    }
 }
 
 }  // namespace
