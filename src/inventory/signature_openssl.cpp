@@ -2,7 +2,6 @@
 // over the signed attributes, the chain to a trusted root, RFC 3161 and PKCS #9 timestamps and
 // nested signatures. The Microsoft structures inside are read by the format code.
 
-#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
@@ -19,6 +18,7 @@
 #include "inventory/digests.h"
 #include "inventory/signature_check.h"
 #include "platform/formats/authenticode.h"
+#include "platform/formats/certificate.h"
 
 namespace {
 
@@ -252,58 +252,23 @@ std::optional<std::string> IsoTimeOf(std::time_t time) {
     return text;
 }
 
-std::optional<std::string> NameText(const X509_NAME* name) {
-    BIO* out = BIO_new(BIO_s_mem());
-    if (out == nullptr) {
-        return std::nullopt;
-    }
-    // RFC 2253's form, which RFC 4514 keeps, with texts beyond ASCII as UTF-8 rather than escaped.
-    std::optional<std::string> text;
-    if (X509_NAME_print_ex(out, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) >= 0) {
-        char* data = nullptr;
-        const long length = BIO_get_mem_data(out, &data);
-        text = std::string(data, static_cast<std::size_t>(length));
-    }
-    BIO_free(out);
-    return text;
-}
-
-std::optional<std::string> EntryText(const X509_NAME* name, int nid) {
-    const int index = X509_NAME_get_index_by_NID(name, nid, -1);
-    if (index < 0) {
-        return std::nullopt;
-    }
-    unsigned char* text = nullptr;
-    const int length =
-        ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
-    if (length < 0) {
-        return std::nullopt;
-    }
-    std::string value(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
-    OPENSSL_free(text);
-    return value;
-}
-
 void DescribeSigner(X509* certificate, SignatureRecord& record) {
-    const X509_NAME* subject = X509_get_subject_name(certificate);
-    record.signer = EntryText(subject, NID_commonName);
-    if (!record.signer) {
-        record.signer = EntryText(subject, NID_organizationName);
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(certificate, &der);
+    if (length <= 0) {
+        return;
     }
-    record.signerSubject = NameText(subject);
-    record.issuer = NameText(X509_get_issuer_name(certificate));
-    BIGNUM* serial = ASN1_INTEGER_to_BN(X509_get0_serialNumber(certificate), nullptr);
-    char* hex = serial != nullptr ? BN_bn2hex(serial) : nullptr;
-    if (hex != nullptr) {
-        record.serial = hex;
+    const ByteView bytes(der, static_cast<std::size_t>(length));
+    if (const auto names = platform::formats::ReadCertificateNames(bytes)) {
+        record.signer = names->commonName ? names->commonName : names->organization;
+        record.signerSubject = names->subject;
+        record.issuer = names->issuer;
+        record.serial = names->serial;
     }
-    OPENSSL_free(hex);
-    BN_free(serial);
-    unsigned char thumbprint[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (X509_digest(certificate, EVP_sha1(), thumbprint, &length) == 1) {
-        record.thumbprint = UpperHex(thumbprint, length);
+    if (const auto thumbprint = DigestOf(EVP_sha1(), bytes)) {
+        record.thumbprint = UpperHex(thumbprint->data(), thumbprint->size());
     }
+    OPENSSL_free(der);
 }
 
 // One SignedData read from the table, ready to be held against the file's digest.
