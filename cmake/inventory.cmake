@@ -25,6 +25,7 @@ add_library(quillet_inventory_core STATIC
   src/inventory/file_outputs.cpp
   src/inventory/sqlite_store.cpp
   src/inventory/digests.cpp
+  src/inventory/signed_digests.cpp
   $<IF:$<BOOL:${WIN32}>,src/inventory/signature_cryptoapi.cpp,src/inventory/signature_openssl.cpp>
   src/inventory/examine.cpp
   src/inventory/image_walk.cpp)

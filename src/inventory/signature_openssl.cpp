@@ -9,13 +9,13 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <array>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <vector>
 
 #include "inventory/digests.h"
+#include "inventory/signed_digests.h"
 #include "inventory/signature_check.h"
 #include "platform/formats/authenticode.h"
 #include "platform/formats/certificate.h"
@@ -31,7 +31,6 @@ X509_STORE* trustedTimestampRoots = nullptr;
 std::time_t scanTime = 0;
 
 constexpr std::size_t kMostNestedSignatures = 64;
-constexpr std::size_t kPieceSize = 256 * 1024;
 
 template <typename Type, void (*Free)(Type*)>
 struct Freer {
@@ -54,16 +53,6 @@ std::string OidText(const ASN1_OBJECT* object) {
     char text[128];
     const int length = OBJ_obj2txt(text, sizeof text, object, 1);
     return length > 0 && length < static_cast<int>(sizeof text) ? std::string(text, length) : "";
-}
-
-std::string UpperHex(const unsigned char* bytes, std::size_t count) {
-    constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t index = 0; index < count; ++index) {
-        text.push_back(kDigits[bytes[index] >> 4]);
-        text.push_back(kDigits[bytes[index] & 0x0F]);
-    }
-    return text;
 }
 
 std::optional<std::time_t> TimeOf(const ASN1_TIME* time) {
@@ -266,7 +255,7 @@ void DescribeSigner(X509* certificate, SignatureRecord& record) {
         record.serial = names->serial;
     }
     if (const auto thumbprint = DigestOf(EVP_sha1(), bytes)) {
-        record.thumbprint = UpperHex(thumbprint->data(), thumbprint->size());
+        record.thumbprint = HexText(*thumbprint, true);
     }
     OPENSSL_free(der);
 }
@@ -276,7 +265,7 @@ struct Signature {
     Pkcs7 signedData;
     PKCS7_SIGNER_INFO* signer = nullptr;
     X509* certificate = nullptr;
-    const EVP_MD* algorithm = nullptr;  // of the file's digest
+    std::optional<DigestKind> algorithm;  // of the file's digest
     platform::formats::IndirectData indirect;
     ByteView indirectContents;  // what the signed attributes' message digest covers
     SignatureRecord record;     // status malformed until checked
@@ -308,17 +297,11 @@ Signature ReadSignature(ByteView der, bool withNested) {
     signature.indirectContents = element->contents;
     signature.signer = sk_PKCS7_SIGNER_INFO_value(signers, 0);
     signature.certificate = CertificateOf(data, signature.signer);
-    ASN1_OBJECT* algorithm = OBJ_txt2obj(indirect->digestAlgorithm.c_str(), 1);
-    signature.algorithm = algorithm != nullptr ? EVP_get_digestbyobj(algorithm) : nullptr;
-    if (algorithm != nullptr) {
-        std::string name = OBJ_nid2sn(OBJ_obj2nid(algorithm));
-        for (char& letter : name) {
-            letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-        }
-        signature.record.digestAlgorithm = name;
+    signature.algorithm = DigestKindOf(indirect->digestAlgorithm);
+    if (signature.algorithm) {
+        signature.record.digestAlgorithm = DigestName(*signature.algorithm);
     }
-    ASN1_OBJECT_free(algorithm);
-    if (signature.certificate == nullptr || signature.algorithm == nullptr ||
+    if (signature.certificate == nullptr || !signature.algorithm ||
         signature.signer->auth_attr == nullptr) {
         return signature;
     }
@@ -339,7 +322,7 @@ Signature ReadSignature(ByteView der, bool withNested) {
 }
 
 // The verdict on a signature read whole, given the file's digest by its algorithm.
-void Judge(Signature& signature, const std::vector<unsigned char>& fileDigest) {
+void Judge(Signature& signature, const std::vector<std::uint8_t>& fileDigest) {
     SignatureRecord& record = signature.record;
     if (!SameBytes(fileDigest, signature.indirect.digest)) {
         record.status = "bad_digest";
@@ -374,108 +357,6 @@ void Judge(Signature& signature, const std::vector<unsigned char>& fileDigest) {
             break;
     }
 }
-
-// The file's Authenticode digests by each algorithm its signatures use, and the run's SHA-256 of
-// the whole content where asked for, all in one read.
-class ContentDigests {
-  public:
-    ContentDigests(const platform::SignedContent& content, bool sha256Wanted)
-        : stretches(platform::formats::SignedStretches(content.location, content.size)) {
-        if (sha256Wanted) {
-            whole = Start(EVP_sha256());
-        }
-    }
-    void Want(const EVP_MD* algorithm) {
-        for (const auto& [known, context] : signed_) {
-            if (known == algorithm) {
-                return;
-            }
-        }
-        signed_.emplace_back(algorithm, Start(algorithm));
-    }
-    bool Read(const platform::ReadContent& read) {
-        thread_local std::vector<std::uint8_t> piece(kPieceSize);
-        for (std::uint64_t offset = 0;;) {
-            const auto got = read(piece);
-            if (!got) {
-                return false;
-            }
-            if (*got == 0) {
-                return true;
-            }
-            if (whole && EVP_DigestUpdate(whole.get(), piece.data(), *got) != 1) {
-                return false;
-            }
-            for (const platform::formats::FileStretch& stretch : stretches) {
-                const std::uint64_t begin = std::max(stretch.begin, offset);
-                const std::uint64_t end = std::min(stretch.end, offset + *got);
-                for (auto& [algorithm, context] : signed_) {
-                    if (begin < end && context &&
-                        EVP_DigestUpdate(context.get(), piece.data() + (begin - offset),
-                                         end - begin) != 1) {
-                        return false;
-                    }
-                }
-            }
-            offset += *got;
-        }
-    }
-    // After Read: the Authenticode digest by algorithm, and the whole content's SHA-256.
-    std::vector<unsigned char> SignedDigest(const EVP_MD* algorithm) {
-        for (auto& [known, context] : signed_) {
-            if (known == algorithm) {
-                if (context) {
-                    finished.emplace_back(algorithm, Finish(context));
-                    context.reset();
-                }
-                break;
-            }
-        }
-        for (const auto& [known, digest] : finished) {
-            if (known == algorithm) {
-                return digest;
-            }
-        }
-        return {};
-    }
-    std::optional<std::string> WholeSha256() {
-        if (!whole) {
-            return std::nullopt;
-        }
-        const std::vector<unsigned char> digest = Finish(whole);
-        if (digest.empty()) {
-            return std::nullopt;
-        }
-        std::string text = UpperHex(digest.data(), digest.size());
-        for (char& letter : text) {
-            letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-        }
-        return text;
-    }
-
-  private:
-    static DigestContext Start(const EVP_MD* algorithm) {
-        DigestContext context(EVP_MD_CTX_new());
-        if (context && EVP_DigestInit_ex(context.get(), algorithm, nullptr) != 1) {
-            context.reset();
-        }
-        return context;
-    }
-    static std::vector<unsigned char> Finish(const DigestContext& context) {
-        std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
-        unsigned int length = 0;
-        if (!context || EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1) {
-            return {};
-        }
-        digest.resize(length);
-        return digest;
-    }
-
-    std::vector<platform::formats::FileStretch> stretches;
-    DigestContext whole;
-    std::vector<std::pair<const EVP_MD*, DigestContext>> signed_;
-    std::vector<std::pair<const EVP_MD*, std::vector<unsigned char>>> finished;
-};
 
 X509_STORE* StoreOf(const std::string& trustFile, bool checkTime) {
     X509_STORE* store = X509_STORE_new();
@@ -515,13 +396,13 @@ std::shared_ptr<const platform::SignatureVerdict> CheckSignature(
     const auto entry = platform::formats::WinCertificate::From(
         ByteView(content.table.data(), content.table.size()));
     Signature primary = entry ? ReadSignature(entry->bCertificate, true) : Signature{};
-    ContentDigests digests(content, digest != nullptr);
-    const bool readable = primary.algorithm != nullptr;
+    SignedDigests digests(content, digest != nullptr);
+    const bool readable = primary.algorithm.has_value();
     if (readable) {
-        digests.Want(primary.algorithm);
+        digests.Want(*primary.algorithm);
         for (const Signature& nested : primary.nested) {
-            if (nested.algorithm != nullptr) {
-                digests.Want(nested.algorithm);
+            if (nested.algorithm) {
+                digests.Want(*nested.algorithm);
             }
         }
     }
@@ -536,10 +417,10 @@ std::shared_ptr<const platform::SignatureVerdict> CheckSignature(
         verdict->record.digestAlgorithm = primary.record.digestAlgorithm;
         return verdict;
     }
-    Judge(primary, digests.SignedDigest(primary.algorithm));
+    Judge(primary, digests.Of(*primary.algorithm));
     for (Signature& nested : primary.nested) {
         if (std::strcmp(nested.record.status, "unchecked") == 0) {
-            Judge(nested, digests.SignedDigest(nested.algorithm));
+            Judge(nested, digests.Of(*nested.algorithm));
         }
         primary.record.nested.push_back(std::move(nested.record));
     }

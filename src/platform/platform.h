@@ -210,11 +210,13 @@ struct SignatureVerdict {
 };
 // A signed file as the run's check reads it: where its signature lies, its size, and the
 // certificate table's bytes (empty where the table does not lie wholly in the file, or is larger
-// than formats::kLargestCertificateTable).
+// than formats::kLargestCertificateTable). On Windows, every PE file is checked, with its path:
+// one without a table may be signed through the system's catalogs.
 struct SignedContent {
     formats::SignatureLocation location;
     std::uint64_t size = 0;
     std::vector<std::uint8_t> table;
+    std::string path;  // as the platform's calls take it; Windows only
 };
 // Verifies the signature, reading the content through read from its start, once; where digest
 // is given, makes the run's digest of the content into it in the same read. Null where the

@@ -4,6 +4,8 @@
 
 #include "platform/read_ahead_work.h"
 
+#include "platform/formats/authenticode.h"
+
 #include <algorithm>
 #include <cstring>
 #include <span>
@@ -67,7 +69,7 @@ void LookAt(const std::string& path, VersionLook& look) {
     const std::string extended = ExtendedPath(path.c_str());
     LoadBlock(extended, look);
     const LookExtras& extras = LookExtrasOfRun();
-    if (extras.headers || extras.digest != nullptr) {
+    if (extras.headers || extras.digest != nullptr || extras.check != nullptr) {
         look.factsRead = ReadFileFacts(extended, look.size != 0, look.facts);
         look.factsError = look.factsRead ? ERROR_SUCCESS : GetLastError();
     }
@@ -131,25 +133,49 @@ class OpenFile {
     HANDLE handle;
 };
 
+// The headers' views, served from one window of the file read at a time: the headers, the
+// section table and most of what the build facts need lie in the file's first window, so that a
+// file on a share costs a round trip or two rather than one for each structure.
+class HeaderReads {
+  public:
+    HeaderReads(OpenFile& file, std::uint64_t size) : file(file), size(size) {}
+
+    std::optional<formats::ByteView> View(std::uint64_t offset, std::size_t count) {
+        if (offset > size || count > size - offset) {
+            return std::nullopt;
+        }
+        if (offset < windowOffset || offset + count > windowOffset + window.size()) {
+            const auto wanted =
+                static_cast<std::size_t>(std::min<std::uint64_t>(std::max(count, kWindow), size - offset));
+            window.assign(wanted, 0);
+            const auto got = file.ReadAt(offset, window.data(), wanted);
+            if (!got || *got != wanted) {
+                window.clear();
+                return std::nullopt;
+            }
+            windowOffset = offset;
+        }
+        return formats::ByteView(window.data() + (offset - windowOffset), count);
+    }
+
+  private:
+    static constexpr std::size_t kWindow = 64 * 1024;
+    OpenFile& file;
+    std::uint64_t size;
+    std::vector<std::uint8_t> window;
+    std::uint64_t windowOffset = 0;
+};
+
 formats::ImageFacts ImageFactsOf(OpenFile& file, std::uint64_t size) {
-    std::vector<std::uint8_t> storage;
+    HeaderReads reads(file, size);
     return formats::ReadImageFacts(
-        [&](std::uint64_t offset, std::size_t count) -> std::optional<formats::ByteView> {
-            if (offset > size || count > size - offset) {
-                return std::nullopt;
-            }
-            storage.assign(count, 0);
-            const auto got = file.ReadAt(offset, storage.data(), count);
-            if (!got || *got != count) {
-                return std::nullopt;
-            }
-            return formats::ByteView(storage.data(), count);
-        });
+        [&](std::uint64_t offset, std::size_t count) { return reads.View(offset, count); });
 }
 
-std::optional<std::string> DigestOf(OpenFile& file, std::uint64_t size, ContentDigest digest) {
-    std::uint64_t offset = 0;
-    return digest([&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
+// The file's content from its start, a piece at a time.
+ReadContent ContentOf(OpenFile& file, std::uint64_t size) {
+    return [&file, size, offset = std::uint64_t{0}](
+               std::span<std::uint8_t> buffer) mutable -> std::optional<std::size_t> {
         const auto count =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
         const auto got = file.ReadAt(offset, buffer.data(), count);
@@ -161,7 +187,39 @@ std::optional<std::string> DigestOf(OpenFile& file, std::uint64_t size, ContentD
         }
         offset += count;
         return count;
-    });
+    };
+}
+
+// Why what the content was read for is missing: a read that failed says why; else it was the
+// digest itself that could not be made.
+DWORD ContentError() {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY;
+}
+
+// The signature checked (the check looks a file without a table up in the system's catalogs), and
+// the digest, where wanted, made in the same read.
+void CheckSignature(OpenFile& file, const std::string& extendedPath, const LookExtras& extras,
+                    bool versioned, FileFacts& facts) {
+    SignedContent content{*facts.image.signature, facts.size, {}, extendedPath};
+    const formats::SignatureLocation& location = content.location;
+    if (location.tableSize != 0 && location.tableSize <= formats::kLargestCertificateTable &&
+        location.tableOffset <= facts.size && location.tableSize <= facts.size - location.tableOffset) {
+        content.table.resize(location.tableSize);
+        const auto got = file.ReadAt(location.tableOffset, content.table.data(), content.table.size());
+        if (!got || *got != content.table.size()) {
+            facts.digestError = ContentError();
+            return;
+        }
+    }
+    SetLastError(ERROR_SUCCESS);
+    std::optional<std::string> digest;
+    facts.signature = extras.check(content, ContentOf(file, facts.size),
+                                   extras.DigestWanted(versioned) ? &digest : nullptr);
+    facts.digest = std::move(digest);
+    if (!facts.signature) {
+        facts.digestError = ContentError();
+    }
 }
 
 }  // namespace
@@ -175,13 +233,12 @@ BOOL ReadFileFacts(const std::string& extendedPath, bool versioned, FileFacts& f
     if (extras.headers) {
         facts.image = ImageFactsOf(file, facts.size);
     }
-    if (extras.DigestWanted(versioned)) {
-        facts.digest = DigestOf(file, facts.size, extras.digest);
-        const DWORD error = GetLastError();
-        // Without a read that failed, it was the digest itself that could not be made.
-        facts.digestError = facts.digest ? ERROR_SUCCESS
-                            : error != 0 ? error
-                                         : ERROR_NOT_ENOUGH_MEMORY;
+    if (extras.CheckWanted(versioned) && facts.image.signature) {
+        CheckSignature(file, extendedPath, extras, versioned, facts);
+    } else if (extras.DigestWanted(versioned)) {
+        SetLastError(ERROR_SUCCESS);
+        facts.digest = extras.digest(ContentOf(file, facts.size));
+        facts.digestError = facts.digest ? ERROR_SUCCESS : ContentError();
     }
     return TRUE;
 }

@@ -61,7 +61,7 @@ bool HasCertificateTable(const formats::ImageFacts& image) {
 // The signature checked, and the digest (where wanted) made, in one read of the content.
 void CheckSignature(FileSource& file, const LookExtras& extras, bool versioned,
                     Examination& examination) {
-    SignedContent content{*examination.image.signature, file.Size(), {}};
+    SignedContent content{*examination.image.signature, file.Size(), {}, {}};
     const formats::SignatureLocation& location = content.location;
     if (location.tableSize <= formats::kLargestCertificateTable &&
         location.tableOffset <= file.Size() &&
