@@ -32,7 +32,7 @@ add_library(quillet_inventory_core STATIC
 target_include_directories(quillet_inventory_core SYSTEM PUBLIC ${RAPIDJSON_ONLY_DIR})
 target_link_libraries(quillet_inventory_core PUBLIC quillet_engine)
 if(WIN32)
-  target_link_libraries(quillet_inventory_core PUBLIC bcrypt)
+  target_link_libraries(quillet_inventory_core PUBLIC bcrypt crypt32 wintrust)
 else()
   find_package(OpenSSL REQUIRED COMPONENTS Crypto)
   find_package(SQLite3 REQUIRED)

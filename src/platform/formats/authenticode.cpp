@@ -188,4 +188,40 @@ std::optional<std::string> ProgramNameOf(ByteView der) {
     return std::string(text.data(), length);
 }
 
+std::optional<TimestampInfo> TimestampInfo::From(ByteView der) {
+    // TSTInfo ::= SEQUENCE { version, policy, messageImprint SEQUENCE { AlgorithmIdentifier,
+    // OCTET STRING }, serialNumber, genTime GeneralizedTime, ... }.
+    auto info = DerElement::From(der);
+    if (info && info->tag == kOctetString) {
+        info = DerElement::From(info->contents);
+    }
+    const auto fields = info && info->tag == kSequence ? info->Children(16) : std::nullopt;
+    constexpr std::uint8_t kGeneralizedTime = 0x18;
+    if (!fields || fields->size() < 5 || (*fields)[2].tag != kSequence ||
+        (*fields)[4].tag != kGeneralizedTime) {
+        return std::nullopt;
+    }
+    const auto imprint = (*fields)[2].Children(2);
+    if (!imprint || imprint->size() != 2 || (*imprint)[0].tag != kSequence ||
+        (*imprint)[1].tag != kOctetString) {
+        return std::nullopt;
+    }
+    const auto algorithm = (*imprint)[0].Children();
+    const auto oid = algorithm && !algorithm->empty() && (*algorithm)[0].tag == kObjectIdentifier
+                         ? ObjectIdentifierText((*algorithm)[0].contents)
+                         : std::nullopt;
+    // YYYYMMDDHHMMSS, then any fraction, then Z.
+    const ByteView time = (*fields)[4].contents;
+    if (!oid || time.size() < 15 || !std::all_of(time.data(), time.data() + 14, [](std::uint8_t c) {
+            return c >= '0' && c <= '9';
+        })) {
+        return std::nullopt;
+    }
+    const std::string digits(time.data(), time.data() + 14);
+    return TimestampInfo{*oid, (*imprint)[1].contents,
+                         digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" +
+                             digits.substr(6, 2) + "T" + digits.substr(8, 2) + ":" +
+                             digits.substr(10, 2) + ":" + digits.substr(12, 2) + "Z"};
+}
+
 }  // namespace platform::formats

@@ -64,6 +64,15 @@ struct IndirectData {
 // The program name of an SpcSpOpusInfo (the DER of the SEQUENCE), as UTF-8; none without one.
 std::optional<std::string> ProgramNameOf(ByteView der);
 
+// An RFC 3161 timestamp's TSTInfo: the digest it stamps and when.
+struct TimestampInfo {
+    std::string imprintAlgorithm;  // its OID, dotted
+    ByteView imprint;
+    std::string time;  // its genTime, ISO 8601 UTC to the second
+    // From the TSTInfo's DER (the SEQUENCE, or an OCTET STRING holding it).
+    static std::optional<TimestampInfo> From(ByteView der);
+};
+
 // Object identifiers of the structures above, and of the attributes that hold them.
 inline constexpr const char* kIndirectDataOid = "1.3.6.1.4.1.311.2.1.4";
 inline constexpr const char* kOpusInfoOid = "1.3.6.1.4.1.311.2.1.12";

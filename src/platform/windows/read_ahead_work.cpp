@@ -145,8 +145,8 @@ class HeaderReads {
             return std::nullopt;
         }
         if (offset < windowOffset || offset + count > windowOffset + window.size()) {
-            const auto wanted =
-                static_cast<std::size_t>(std::min<std::uint64_t>(std::max(count, kWindow), size - offset));
+            const auto wanted = static_cast<std::size_t>(
+                std::min<std::uint64_t>(std::max(count, kWindow), size - offset));
             window.assign(wanted, 0);
             const auto got = file.ReadAt(offset, window.data(), wanted);
             if (!got || *got != wanted) {
@@ -204,9 +204,11 @@ void CheckSignature(OpenFile& file, const std::string& extendedPath, const LookE
     SignedContent content{*facts.image.signature, facts.size, {}, extendedPath};
     const formats::SignatureLocation& location = content.location;
     if (location.tableSize != 0 && location.tableSize <= formats::kLargestCertificateTable &&
-        location.tableOffset <= facts.size && location.tableSize <= facts.size - location.tableOffset) {
+        location.tableOffset <= facts.size &&
+        location.tableSize <= facts.size - location.tableOffset) {
         content.table.resize(location.tableSize);
-        const auto got = file.ReadAt(location.tableOffset, content.table.data(), content.table.size());
+        const auto got =
+            file.ReadAt(location.tableOffset, content.table.data(), content.table.size());
         if (!got || *got != content.table.size()) {
             facts.digestError = ContentError();
             return;
