@@ -5,8 +5,8 @@ the same build's listing of the same tree.
 
 Records are matched by path relative to the tree (letter case set aside). Compared between the
 builds: every value the file's version information and headers give (format, machine, managed,
-the fixed record's versions, flags and type, the translation, and every string with its value)
-and the size. Compared with the listing: each build's product and company names, cut and
+the fixed record's versions, flags and type, the translation, and every string with its value),
+the size, the build facts, and the signature's values (its verdict as SIGNATURE_VALUES says). Compared with the listing: each build's product and company names, cut and
 collapsed as the listing does (50 and 255 bytes, whitespace runs shortened, the placeholder for
 a blank), and the file version, must be what that build listed. A path the listing's allow-list
 names for the tree is excused, reported but accepted.
@@ -21,7 +21,30 @@ import sys
 from compare import read_allow_list, read_listing
 
 COMPARED = ("format", "machine", "managed", "file_version", "product_version", "file_flags",
-            "file_type", "language", "code_page", "strings", "size")
+            "file_type", "language", "code_page", "strings", "size", "compiled", "subsystem",
+            "pdb_path", "pdb_id", "imphash", "assembly_name", "assembly_version")
+# A signature's values but its verdict, which each build takes from its own trust: Wine's is no
+# measure of Windows' (it has been seen to trust a file signed under an unknown root), so the
+# Windows build's verdict is held to the Linux build's only where that one says the file is
+# unsigned, malformed or changed after signing.
+SIGNATURE_VALUES = ("digest_algorithm", "signer", "signer_subject", "issuer", "serial",
+                    "thumbprint", "program_name", "signing_time", "catalog")
+HELD_VERDICTS = ("unsigned", "malformed", "bad_digest")
+
+
+def signature_differences(linux, windows):
+    """What differs between two signature objects, as (key, Linux value, Windows value)."""
+    if linux is None or windows is None:
+        return [] if linux is windows else [("signature", linux, windows)]
+    found = [(key, linux[key], windows[key]) for key in SIGNATURE_VALUES if linux[key] != windows[key]]
+    if linux["status"] in HELD_VERDICTS and windows["status"] != linux["status"]:
+        found.append(("status", linux["status"], windows["status"]))
+    nested_linux, nested_windows = linux.get("nested", []), windows.get("nested", [])
+    if len(nested_linux) != len(nested_windows):
+        found.append(("nested", len(nested_linux), len(nested_windows)))
+    for inner_linux, inner_windows in zip(nested_linux, nested_windows):
+        found += [("nested " + key, a, b) for key, a, b in signature_differences(inner_linux, inner_windows)]
+    return found
 PLACEHOLDER = "!!! No Info !!!"
 WHITESPACE = " \t\n\v\f\r"
 
@@ -100,11 +123,12 @@ def main():
             problem = "%s: recorded only by the %s build" % (path, "Linux" if path in linux else "Windows")
             (accepted if excused(path) else failures).append(problem)
             continue
-        for key in COMPARED:
-            if linux[path][key] != windows[path][key]:
-                problem = "%s: %s differs: Linux %r, Windows %r" % (path, key, linux[path][key],
-                                                                   windows[path][key])
-                (accepted if excused(path) else failures).append(problem)
+        differences = [(key, linux[path][key], windows[path][key]) for key in COMPARED
+                       if linux[path][key] != windows[path][key]]
+        differences += signature_differences(linux[path]["signature"], windows[path]["signature"])
+        for key, ours, theirs in differences:
+            problem = "%s: %s differs: Linux %r, Windows %r" % (path, key, ours, theirs)
+            (accepted if excused(path) else failures).append(problem)
 
     print("%s: the Linux build recorded %d files, the Windows build %d, %d differences excused, %d not"
           % (tree, len(linux), len(windows), len(accepted), len(failures)))

@@ -31,34 +31,46 @@ ImageFile Program(const std::string& product, std::array<std::uint16_t, 4> versi
     return PeWithVersion(EncodeWideBlock(MakeVersionTree(info)));
 }
 
-// Two hosts: alpha scanned twice (a program updated, one removed, one added between), beta once;
-// each scan written as JSON Lines and as CSV into inventories/.
+// Two hosts: alpha scanned twice (a program updated and signed by another, one removed, one added
+// between), beta once; each scan written as JSON Lines and as CSV into inventories/, signatures
+// verified against the tests' own PKI.
 class ManyMachines : public ::testing::Test {
   protected:
     void SetUp() override {
+        if (!test_support::MakeTestPki(dir / "pki")) {
+            GTEST_SKIP() << "openssl and osslsigncode are needed to sign the hosts' programs";
+        }
         MakeDirectories(dir / "alpha/apps");
         MakeDirectories(dir / "alpha/tools");
         MakeDirectories(dir / "beta/apps");
         MakeDirectories(dir / "inventories");
-        Write("alpha/apps/widget.exe", Program("Widget", {1, 2, 3, 4}, "WIDGET.EXE"));
+        WriteSigned("alpha/apps/widget.exe", Program("Widget", {1, 2, 3, 4}, "WIDGET.EXE"), "leaf");
         Write("alpha/apps/helper.dll", Program("Helper", {2, 0, 0, 0}));
         Write("alpha/tools/renamed.exe", Program("Tool", {3, 0, 0, 0}, "original.exe"));
         Scan("alpha", "alpha-1");
-        Write("alpha/apps/widget.exe", Program("Widget", {1, 10, 0, 0}, "WIDGET.EXE"));
+        WriteSigned("alpha/apps/widget.exe", Program("Widget", {1, 10, 0, 0}, "WIDGET.EXE"),
+                    "rogue");
         std::filesystem::remove(dir / "alpha/apps/helper.dll");
         Write("alpha/apps/new.dll", Program("New", {1, 0, 0, 0}));
         Scan("alpha", "alpha-2");
-        Write("beta/apps/widget.exe", Program("Widget", {1, 9, 0, 0}));
+        WriteSigned("beta/apps/widget.exe", Program("Widget", {1, 9, 0, 0}), "leaf");
         Scan("beta", "beta-1");
     }
     void Write(const std::string& path, const ImageFile& image) {
         ASSERT_TRUE(WriteImage(dir / path, image));
     }
+    void WriteSigned(const std::string& path, const ImageFile& image, const std::string& key) {
+        ASSERT_TRUE(WriteImage(dir / "unsigned.exe", image));
+        std::filesystem::remove(dir / path);
+        ASSERT_TRUE(test_support::SignWithTestPki(dir / "pki", key, "sha256", dir / "unsigned.exe",
+                                                  dir / path));
+    }
     void Scan(const std::string& host, const std::string& name) {
         for (const char* format : {"jsonl", "csv"}) {
             const std::string output = dir / ("inventories/" + name + "." + format);
             ASSERT_EQ(RunProgram(QUILLET_INVENTORY_BINARY,
-                                 {"--host", host, "--format", format, "-o", output, dir / host})
+                                 {"--host", host, "--format", format, "--signatures", "--trust",
+                                  dir / "pki/root.pem", "-o", output, dir / host})
                           .exitCode,
                       0);
         }
@@ -67,6 +79,16 @@ class ManyMachines : public ::testing::Test {
     std::string Below() const { return "beta|1.9.0.0\n"; }
     std::string Renamed() const {
         return "alpha|" + dir / "alpha/tools/renamed.exe" + "|original.exe\n";
+    }
+    std::string Untrusted() const {
+        return "alpha|" + dir / "alpha/apps/new.dll" + "|unsigned|\nalpha|" +
+               dir / "alpha/apps/widget.exe" + "|untrusted|Contoso Code Signing\nalpha|" +
+               dir / "alpha/tools/renamed.exe" + "|unsigned|\n";
+    }
+    std::string SignerChanged() const {
+        return "alpha|" + dir / "alpha/apps/widget.exe" +
+               "|Contoso Code Signing|O=Quillet Test,CN=Quillet Test Intermediate|Contoso Code "
+               "Signing|CN=Contoso Code Signing\n";
     }
     std::string Changed() const {
         return dir / "alpha/apps/helper.dll" + "|2.0.0.0|\n" + dir / "alpha/apps/new.dll" +
@@ -118,6 +140,8 @@ TEST_F(ManyMachines, DuckDbAnswersTheReadmesQuestionsFromAFolderOfJsonLines) {
     EXPECT_EQ(query("duckdb-below"), Below());
     EXPECT_EQ(query("duckdb-renamed"), Renamed());
     EXPECT_EQ(query("duckdb-changed"), Changed());
+    EXPECT_EQ(query("duckdb-untrusted"), Untrusted());
+    EXPECT_EQ(query("duckdb-signer-changed"), SignerChanged());
 }
 
 TEST_F(ManyMachines, PostgresqlLoadsTheCsvFilesAndAnswersTheSameQuestions) {
@@ -138,7 +162,7 @@ TEST_F(ManyMachines, PostgresqlLoadsTheCsvFilesAndAnswersTheSameQuestions) {
         std::system((std::string(QUILLET_POSTGRES_SERVER) + " stop '" + server + "'").c_str());
     EXPECT_EQ(stopped, 0);
     EXPECT_EQ(loaded, "");
-    EXPECT_EQ(answers, Below() + Renamed() + Changed());
+    EXPECT_EQ(answers, Below() + Renamed() + Changed() + Untrusted() + SignerChanged());
 }
 
 }  // namespace

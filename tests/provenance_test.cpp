@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -186,15 +187,10 @@ TEST(BuildFacts, AgreeWithPefileAndMonodisAndTheValuesWritten) {
 class SignedFiles : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (!ToolsPresent({"command -v osslsigncode", "command -v openssl"})) {
-            return;
-        }
         folder = new TempDir();
         pki = folder->Path() + "/pki";
         tree = folder->Path() + "/tree";
-        ready = std::system(("mkdir -p " + pki + " " + tree + " && " + MAKE_TEST_PKI + " " + pki +
-                             " >/dev/null 2>&1")
-                                .c_str()) == 0 &&
+        ready = test_support::MakeTestPki(pki) && std::filesystem::create_directory(tree) &&
                 MakeFiles();
     }
     static void TearDownTestSuite() {
@@ -207,15 +203,9 @@ class SignedFiles : public ::testing::Test {
         }
     }
 
-    // Signs unsigned with the named key (and its chain), the digest, and any more options.
     static bool Sign(const std::string& in, const std::string& out, const std::string& key,
                      const std::string& digest, const std::string& more = "") {
-        const std::string chain =
-            key == "rogue" ? pki + "/rogue.pem" : pki + "/" + key + "-chain.pem";
-        return std::system(("osslsigncode sign -certs " + chain + " -key " + pki + "/" + key +
-                            ".key -h " + digest + " " + more + " -in " + in + " -out " + out +
-                            " >/dev/null 2>&1")
-                               .c_str()) == 0;
+        return test_support::SignWithTestPki(pki, key, digest, in, out, more);
     }
     static std::string Stamp(const std::string& unixTime) {
         return "-TSA-certs " + pki + "/tsa-chain.pem -TSA-key " + pki + "/tsa.key -TSA-time " +

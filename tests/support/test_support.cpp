@@ -320,4 +320,21 @@ std::string RunUnprivileged(const std::function<std::string()>& work) {
     return answer;
 }
 
+bool MakeTestPki(const std::string& folder) {
+    const std::string command =
+        "command -v osslsigncode > /dev/null && command -v openssl > "
+        "/dev/null && mkdir -p '" +
+        folder + "' && '" + MAKE_TEST_PKI + "' '" + folder + "' > /dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+bool SignWithTestPki(const std::string& pki, const std::string& key, const std::string& digest,
+                     const std::string& in, const std::string& out, const std::string& more) {
+    const std::string chain = key == "rogue" ? pki + "/rogue.pem" : pki + "/" + key + "-chain.pem";
+    const std::string command = "osslsigncode sign -certs '" + chain + "' -key '" + pki + "/" +
+                                key + ".key' -h " + digest + " " + more + " -in '" + in +
+                                "' -out '" + out + "' > /dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
 }  // namespace test_support

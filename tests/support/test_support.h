@@ -88,4 +88,12 @@ std::string RunReadmeRecipe(const std::string& directory, const std::string& nam
 // which ignores permissions), and returns what work returned as text.
 std::string RunUnprivileged(const std::function<std::string()>& work);
 
+// A code-signing PKI made in folder by tests/support/make_test_pki (see there for what it holds);
+// false where openssl or osslsigncode is missing or the PKI could not be made.
+bool MakeTestPki(const std::string& folder);
+// Signs in into out with osslsigncode under the PKI's key named ("leaf", "old", "rogue"), with
+// the digest named and any more of its options; false where it could not.
+bool SignWithTestPki(const std::string& pki, const std::string& key, const std::string& digest,
+                     const std::string& in, const std::string& out, const std::string& more = "");
+
 }  // namespace test_support
