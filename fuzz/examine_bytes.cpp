@@ -9,8 +9,9 @@
 
 #include <rapidjson/document.h>
 
-#include "inventory/record.h"
 #include "inventory/digests.h"
+#include "inventory/record.h"
+#include "inventory/signature_check.h"
 #include "inventory/writers.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
@@ -57,12 +58,17 @@ void QueryFreely(const unsigned char* block) {
     }
 }
 
-// The inventory's record of the same file: its facts, every string of its table, its digest, and
-// its JSON line and CSV row, each of which must stay one well-formed record.
+// The inventory's record of the same file: its facts and build facts, every string of its table,
+// its digest and its signature's verdict, and its JSON line and CSV row, each of which must stay
+// one well-formed record.
 void RecordBytes(const std::string& path) {
     static const bool extrasSet = [] {
-        platform::SetLookExtras(
-            {.headers = true, .digest = Sha256OfContent, .digestUnversioned = true});
+        std::string problem;
+        PrepareSignatureChecks("", problem);
+        platform::SetLookExtras({.headers = true,
+                                 .digest = Sha256OfContent,
+                                 .check = CheckSignature,
+                                 .unversionedToo = true});
         return true;
     }();
     static_cast<void>(extrasSet);
