@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/bytes.h"
 #include "fixtures/executable_writer.h"
 #include "fixtures/version_resource_writer.h"
 #include "support/test_support.h"
@@ -257,10 +258,14 @@ class SignedFiles : public ::testing::Test {
         return WriteBytes(in("changed.dll"), changed) && WriteBytes(in("tampered.dll"), tampered) &&
                WriteBytes(in("garbled.dll"), garbled) && WriteBytes(in("outside.dll"), outside);
     }
-    // Where the certificate table starts (PE32: the directory entry at optional header + 128).
-    static std::uint64_t TableOffset(const Bytes& image) {
+    // Where the certificate table's directory entry lies (PE32: optional header + 128), and
+    // where the table starts.
+    static std::uint64_t TableEntry(const Bytes& image) {
         const std::uint32_t header = image[0x3C] | image[0x3D] << 8;
-        const std::uint64_t entry = header + 24 + 128;
+        return header + 24 + 128;
+    }
+    static std::uint64_t TableOffset(const Bytes& image) {
+        const std::uint64_t entry = TableEntry(image);
         return image[entry] | image[entry + 1] << 8 | image[entry + 2] << 16 |
                std::uint64_t{image[entry + 3]} << 24;
     }
@@ -403,3 +408,45 @@ TEST_F(SignedFiles, EachVerdictWithItsValuesAsOsslsigncodeReadsThem) {
 }
 
 }  // namespace
+
+// Tables no signer writes: one that claims 100 MB (the real table at its start, then zeros, in
+// a sparse file), and SignedData nested a thousand SEQUENCEs deep. Each gets "malformed", without
+// the large one being read into memory.
+TEST_F(SignedFiles, HostileTablesAreMalformedAndNotReadWhole) {
+    const std::string hostile = folder->Path() + "/hostile";
+    ASSERT_TRUE(std::filesystem::create_directory(hostile));
+    const std::string signedBytes = ReadFile(tree + "/trusted.dll");
+    const Bytes original(signedBytes.begin(), signedBytes.end());
+    const std::uint64_t table = TableOffset(original);
+    const std::uint64_t sizeField = TableEntry(original) + 4;
+
+    constexpr std::uint32_t kHundredMegabytes = 100u << 20;
+    ImageFile huge;
+    huge.bytes = original;
+    Patch32(huge.bytes, sizeField, kHundredMegabytes);
+    huge.tailOffset = table + kHundredMegabytes - 8;
+    huge.tail = Bytes(8, 0);
+    ASSERT_TRUE(WriteImage(hostile + "/huge.dll", huge));
+
+    Bytes deep(original.begin(), original.begin() + static_cast<long>(table));
+    constexpr std::uint32_t kDepth = 1000;
+    const std::uint32_t length = 8 + kDepth * 5;
+    Put32(deep, length);
+    Put16(deep, 0x0200);  // revision 2.0
+    Put16(deep, 0x0002);  // PKCS_SIGNED_DATA
+    for (std::uint32_t level = 0; level < kDepth; ++level) {
+        const std::uint32_t inner = (kDepth - level - 1) * 5;
+        deep.insert(deep.end(),
+                    {0x30, 0x83, static_cast<std::uint8_t>(inner >> 16),
+                     static_cast<std::uint8_t>(inner >> 8), static_cast<std::uint8_t>(inner)});
+    }
+    Patch32(deep, sizeField, length);
+    ASSERT_TRUE(WriteBytes(hostile + "/deep.dll", deep));
+
+    const RunResult run = RunProgram(QUILLET_INVENTORY_BINARY,
+                                     {"--signatures", "--trust", pki + "/root.pem", hostile});
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    auto records = RecordsByName(run.output);
+    EXPECT_EQ(TextOf(records["huge.dll"]["signature"]["status"]), "malformed");
+    EXPECT_EQ(TextOf(records["deep.dll"]["signature"]["status"]), "malformed");
+}
