@@ -118,6 +118,7 @@ check-packages: package package-windows run
 bench: build
 	bench/run $(BUILD)
 	bench/images $(BUILD)
+	bench/signatures $(BUILD) $(BENCH_BASELINE)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(WINDOWS32_BUILD) \

@@ -198,6 +198,18 @@ const char* ChainVerdict(const CERT_CONTEXT* certificate, HCERTSTORE store,
     return checked ? StatusOf(static_cast<LONG>(status.dwError)) : "untrusted";
 }
 
+std::optional<std::string> IsoTimeOf(const FILETIME& time) {
+    SYSTEMTIME calendar{};
+    if (!FileTimeToSystemTime(&time, &calendar)) {
+        return std::nullopt;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", unsigned{calendar.wYear},
+                  unsigned{calendar.wMonth}, unsigned{calendar.wDay}, unsigned{calendar.wHour},
+                  unsigned{calendar.wMinute}, unsigned{calendar.wSecond});
+    return text;
+}
+
 std::optional<FILETIME> FileTimeOf(const std::string& iso) {
     SYSTEMTIME calendar{};
     if (std::sscanf(iso.c_str(), "%4hu-%2hu-%2huT%2hu:%2hu:%2hu", &calendar.wYear, &calendar.wMonth,
@@ -211,20 +223,30 @@ std::optional<FILETIME> FileTimeOf(const std::string& iso) {
     return time;
 }
 
-std::optional<std::string> IsoTimeOf(const FILETIME& time) {
-    SYSTEMTIME calendar{};
-    if (!FileTimeToSystemTime(&time, &calendar)) {
-        return std::nullopt;
+// Whether a timestamping certificate's chain leads to a trusted root at the time it stamped.
+bool ChainHolds(const CERT_CONTEXT* certificate, HCERTSTORE store,
+                const std::optional<FILETIME>& time) {
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof parameters;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    FILETIME at = time.value_or(FILETIME{});
+    if (!CertGetCertificateChain(nullptr, certificate, time ? &at : nullptr, store, &parameters, 0,
+                                 nullptr, &chain)) {
+        return false;
     }
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", unsigned{calendar.wYear},
-                  unsigned{calendar.wMonth}, unsigned{calendar.wDay}, unsigned{calendar.wHour},
-                  unsigned{calendar.wMinute}, unsigned{calendar.wSecond});
-    return text;
+    CERT_CHAIN_POLICY_PARA policy{};
+    policy.cbSize = sizeof policy;
+    CERT_CHAIN_POLICY_STATUS status{};
+    status.cbSize = sizeof status;
+    const bool holds =
+        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &policy, &status) &&
+        status.dwError == 0;
+    CertFreeCertificateChain(chain);
+    return holds;
 }
 
 // The time an RFC 3161 timestamp stamps the signer's signature with, where its token's signature
-// holds (its chain is WinVerifyTrust's to weigh).
+// holds and its chain leads to a trusted root.
 std::optional<std::string> Rfc3161Time(ByteView token, const CRYPT_DATA_BLOB& stamped) {
     Message message = Decode(token);
     if (!message) {
@@ -243,7 +265,8 @@ std::optional<std::string> Rfc3161Time(ByteView token, const CRYPT_DATA_BLOB& st
     }
     const auto digest = DigestOfBytes(*kind, stamped.pbData, stamped.cbData);
     if (digest.size() != info->imprint.size() ||
-        std::memcmp(digest.data(), info->imprint.data(), digest.size()) != 0) {
+        std::memcmp(digest.data(), info->imprint.data(), digest.size()) != 0 ||
+        !ChainHolds(signer.get(), store.get(), FileTimeOf(info->time))) {
         return std::nullopt;
     }
     return info->time;

@@ -1,7 +1,9 @@
 #include "platform/formats/image_facts.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,45 +24,102 @@ constexpr std::size_t kMostDebugEntries = 64;
 constexpr std::size_t kLongestCodeViewRecord = 4096;
 constexpr std::size_t kLongestAssemblyName = 1024;
 
-// Reads what lies at RVAs of one image, through its section table.
+// Reads what lies at RVAs of one image, through its section table. What is read is kept, two
+// regions of the sections at a time: the import table's lookup tables lie together, and so do
+// the names they point to, which are then read in a few reads rather than one for each.
 class ImageAddresses {
   public:
     ImageAddresses(const ViewOfFile& view, SectionMap sections)
         : view(view), sections(std::move(sections)) {}
 
-    // count bytes at rva, or none where the section's stored bytes or the file hold fewer.
-    std::optional<ByteView> At(std::uint64_t rva, std::size_t count) const {
+    // count bytes at rva, or none where the section's stored bytes or the file hold fewer. Valid
+    // until the next call.
+    std::optional<ByteView> At(std::uint64_t rva, std::size_t count) {
+        if (const auto kept = Kept(rva, count)) {
+            return kept;
+        }
         const auto range = sections.Locate(rva);
         if (!range || range->storedBytes < count) {
             return std::nullopt;
         }
-        return view(range->offset, count);
+        const auto wanted = static_cast<std::size_t>(
+            std::min<std::uint64_t>(range->storedBytes, std::max(count, kRegion)));
+        auto bytes = view(range->offset, wanted);
+        if (!bytes && wanted > count) {
+            bytes = view(range->offset, count);  // a file cut short may still hold these
+        }
+        if (!bytes) {
+            return std::nullopt;
+        }
+        Region& region = regions[older];  // the one used less lately makes way
+        older = 1 - older;
+        region.bytes.assign(bytes->data(), bytes->data() + bytes->size());
+        region.rva = rva;
+        return ByteView(region.bytes.data(), count);
     }
-    // Up to most bytes at rva, as many as its section holds: for texts that end with a zero.
-    std::optional<ByteView> AtMost(std::uint64_t rva, std::size_t most) const {
+    // Up to most bytes at rva, as many as its section holds.
+    std::optional<ByteView> AtMost(std::uint64_t rva, std::size_t most) {
+        if (const auto kept = Kept(rva, most)) {
+            return kept;
+        }
         const auto range = sections.Locate(rva);
         if (!range || range->storedBytes == 0) {
             return std::nullopt;
         }
-        return view(range->offset,
-                    static_cast<std::size_t>(std::min<std::uint64_t>(range->storedBytes, most)));
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(range->storedBytes, most));
+        auto bytes = At(rva, count);
+        return bytes ? bytes : view(range->offset, count);
     }
-    // The text that ends with a zero at rva, as long as it ends within most bytes.
-    std::optional<std::string> Text(std::uint64_t rva, std::size_t most) const {
+    // Appends the text that ends with a zero at rva to out, ASCII letters lower-cased where
+    // asked, as long as it ends within most bytes; false where it does not.
+    bool AppendText(std::uint64_t rva, std::size_t most, std::string& out, bool lowerCase) {
         const auto bytes = AtMost(rva, most + 1);
         if (!bytes) {
-            return std::nullopt;
+            return false;
         }
-        const auto end = std::find(bytes->data(), bytes->data() + bytes->size(), 0);
-        if (end == bytes->data() + bytes->size()) {
-            return std::nullopt;
+        const void* end = std::memchr(bytes->data(), 0, bytes->size());
+        if (end == nullptr) {
+            return false;
         }
-        return std::string(bytes->data(), end);
+        const std::size_t start = out.size();
+        out.append(reinterpret_cast<const char*>(bytes->data()),
+                   static_cast<const std::uint8_t*>(end) - bytes->data());
+        for (std::size_t at = start; lowerCase && at < out.size(); ++at) {
+            out[at] =
+                out[at] >= 'A' && out[at] <= 'Z' ? static_cast<char>(out[at] - 'A' + 'a') : out[at];
+        }
+        return true;
+    }
+    std::optional<std::string> Text(std::uint64_t rva, std::size_t most) {
+        std::string text;
+        return AppendText(rva, most, text, false) ? std::optional(text) : std::nullopt;
     }
 
   private:
+    static constexpr std::size_t kRegion = 16 * 1024;
+    struct Region {
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t rva = 0;
+    };
+
+    // count bytes at rva from a region kept, marking it the one used last.
+    std::optional<ByteView> Kept(std::uint64_t rva, std::size_t count) {
+        for (std::size_t index = 0; index < regions.size(); ++index) {
+            const Region& region = regions[index];
+            if (rva >= region.rva && rva - region.rva <= region.bytes.size() &&
+                count <= region.bytes.size() - (rva - region.rva)) {
+                older = 1 - index;
+                return ByteView(region.bytes.data() + (rva - region.rva), count);
+            }
+        }
+        return std::nullopt;
+    }
+
     const ViewOfFile& view;
     SectionMap sections;
+    std::array<Region, 2> regions;
+    std::size_t older = 0;
 };
 
 std::string LowerAscii(std::string text) {
@@ -85,55 +144,82 @@ std::string LibraryForHash(const std::string& name) {
     return lower;
 }
 
+// The entries of a table of width-byte entries at rva, up to the first that ends it (read gives
+// none), at most most of them. A run of entries is read at a time, so that reading what each
+// points to in between does not read the table again a piece at a time.
+template <typename Entry, typename Read>
+std::vector<Entry> TableEntries(ImageAddresses& image, std::uint64_t rva, std::size_t width,
+                                std::size_t most, const Read& read) {
+    constexpr std::size_t kRun = 4096;
+    std::vector<Entry> entries;
+    while (entries.size() < most) {
+        auto run = image.AtMost(rva, kRun / width * width);
+        if (!run || run->size() < width) {
+            run = image.At(rva, width);  // a file cut short may still hold the next one
+        }
+        if (!run) {
+            break;
+        }
+        const std::size_t whole = run->size() / width * width;
+        for (std::size_t at = 0; at < whole; at += width) {
+            const auto entry = read(*run->Sub(at, width));
+            if (!entry || entries.size() == most) {
+                return entries;
+            }
+            entries.push_back(*entry);
+        }
+        rva += whole;
+    }
+    return entries;
+}
+
 // The names one library's lookup table imports, each appended to text as "library.name".
-void AppendImportedNames(const ImageAddresses& image, const ImportDescriptor& descriptor,
-                         bool pe32Plus, const std::string& library, std::string& text,
-                         std::size_t& names) {
+void AppendImportedNames(ImageAddresses& image, const ImportDescriptor& descriptor, bool pe32Plus,
+                         const std::string& library, std::string& text, std::size_t& names) {
     const std::uint32_t table =
         descriptor.OriginalFirstThunk != 0 ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
-    const std::size_t width = ImportThunk::SizeFor(pe32Plus);
-    for (std::uint64_t at = table; names < kMostImportedNames; at += width) {
-        const auto thunk = ImportThunk::From(image.At(at, width).value_or(ByteView()), pe32Plus);
-        if (!thunk || thunk->IsEnd) {
-            return;
-        }
-        std::string name;
-        if (thunk->ByOrdinal) {
-            name = "ord" + std::to_string(thunk->Ordinal);
+    const auto thunks = TableEntries<ImportThunk>(
+        image, table, ImportThunk::SizeFor(pe32Plus), kMostImportedNames - names,
+        [pe32Plus](ByteView bytes) -> std::optional<ImportThunk> {
+            const auto thunk = ImportThunk::From(bytes, pe32Plus);
+            return thunk && !thunk->IsEnd ? thunk : std::nullopt;
+        });
+    for (const ImportThunk& thunk : thunks) {
+        const std::size_t before = text.size();
+        text.append(text.empty() ? "" : ",").append(library).append(".");
+        if (thunk.ByOrdinal) {
+            text.append("ord").append(std::to_string(thunk.Ordinal));
         } else {
             constexpr std::size_t kHintSize = 2;
-            const auto text =
-                image.Text(std::uint64_t{thunk->HintNameRva} + kHintSize, kLongestImportName);
-            if (!text || text->empty()) {
+            const std::size_t nameStart = text.size();
+            if (!image.AppendText(std::uint64_t{thunk.HintNameRva} + kHintSize, kLongestImportName,
+                                  text, true) ||
+                text.size() == nameStart) {
+                text.resize(before);  // a name that cannot be read is left out
                 continue;
             }
-            name = LowerAscii(*text);
         }
-        text.append(text.empty() ? "" : ",").append(library).append(".").append(name);
         ++names;
     }
 }
 
-std::optional<std::string> ImportHashText(const ImageAddresses& image, DataDirectory imports,
+std::optional<std::string> ImportHashText(ImageAddresses& image, DataDirectory imports,
                                           bool pe32Plus) {
     if (!imports.Present()) {
         return std::nullopt;
     }
+    const auto descriptors = TableEntries<ImportDescriptor>(
+        image, imports.VirtualAddress, ImportDescriptor::kSize, kMostImportedLibraries,
+        [](ByteView bytes) -> std::optional<ImportDescriptor> {
+            const auto descriptor = ImportDescriptor::From(bytes);
+            return descriptor && !descriptor->IsEnd ? descriptor : std::nullopt;
+        });
     std::string text;
     std::size_t names = 0;
-    for (std::size_t index = 0; index < kMostImportedLibraries; ++index) {
-        const auto descriptor = ImportDescriptor::From(
-            image
-                .At(imports.VirtualAddress + std::uint64_t{index} * ImportDescriptor::kSize,
-                    ImportDescriptor::kSize)
-                .value_or(ByteView()));
-        if (!descriptor || descriptor->IsEnd) {
-            break;
-        }
-        const auto library = image.Text(descriptor->Name, kLongestImportName);
+    for (const ImportDescriptor& descriptor : descriptors) {
+        const auto library = image.Text(descriptor.Name, kLongestImportName);
         if (library) {
-            AppendImportedNames(image, *descriptor, pe32Plus, LibraryForHash(*library), text,
-                                names);
+            AppendImportedNames(image, descriptor, pe32Plus, LibraryForHash(*library), text, names);
         }
     }
     if (text.empty()) {
@@ -169,7 +255,7 @@ std::string PdbIdentity(const CodeViewRecord& record) {
     return HexDigits(ordered, sizeof ordered) + tail;
 }
 
-void ReadCodeView(const ViewOfFile& view, const ImageAddresses& image, DataDirectory debug,
+void ReadCodeView(const ViewOfFile& view, ImageAddresses& image, DataDirectory debug,
                   BuildFacts& facts) {
     if (!debug.Present()) {
         return;
@@ -195,7 +281,7 @@ void ReadCodeView(const ViewOfFile& view, const ImageAddresses& image, DataDirec
     }
 }
 
-void ReadAssembly(const ImageAddresses& image, DataDirectory clr, BuildFacts& facts) {
+void ReadAssembly(ImageAddresses& image, DataDirectory clr, BuildFacts& facts) {
     const auto header =
         ClrHeader::From(image.At(clr.VirtualAddress, ClrHeader::kSize).value_or(ByteView()));
     if (!clr.Present() || !header || !header->MetaData.Present()) {
@@ -262,7 +348,7 @@ void ReadBuildFacts(const ViewOfFile& view, std::uint64_t peHeader, const PeHead
     if (!sections) {
         return;
     }
-    const ImageAddresses image(view, SectionMap(std::move(*sections)));
+    ImageAddresses image(view, SectionMap(std::move(*sections)));
     build.importHashText =
         ImportHashText(image, fields->Directories[Directory::Import], fields->IsPe32Plus);
     ReadCodeView(view, image, fields->Directories[Directory::Debug], build);

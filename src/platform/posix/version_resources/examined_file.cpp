@@ -20,8 +20,12 @@ Examination Failed(const FileSource& file, Lookup lookup) {
 }
 
 void ReadImageFacts(FileSource& file, Examination& examination) {
-    examination.image = formats::ReadImageFacts(
-        [&file](std::uint64_t offset, std::size_t count) { return file.View(offset, count); });
+    std::vector<std::uint8_t> storage;  // for the views larger than the file's window
+    examination.image =
+        formats::ReadImageFacts([&file, &storage](std::uint64_t offset, std::size_t count) {
+            return count <= FileSource::kWindowSize ? file.View(offset, count)
+                                                    : file.Read(offset, count, storage);
+        });
 }
 
 // The whole file's content, as far as the size it had when it was opened, a piece at a time;
