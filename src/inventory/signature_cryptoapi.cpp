@@ -177,9 +177,9 @@ const char* TrustVerdict(const std::string& path, const WINTRUST_CATALOG_INFO* c
     return StatusOf(answer);
 }
 
-// A nested signature's chain, by the chain engine's Authenticode policy, at time (or now).
+// A chain's verdict under a policy of the chain engine's, at time (or now).
 const char* ChainVerdict(const CERT_CONTEXT* certificate, HCERTSTORE store,
-                         const std::optional<FILETIME>& time) {
+                         const std::optional<FILETIME>& time, LPCSTR policyOid) {
     CERT_CHAIN_PARA parameters{};
     parameters.cbSize = sizeof parameters;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
@@ -192,8 +192,7 @@ const char* ChainVerdict(const CERT_CONTEXT* certificate, HCERTSTORE store,
     policy.cbSize = sizeof policy;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
-    const bool checked =
-        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status);
+    const bool checked = CertVerifyCertificateChainPolicy(policyOid, chain, &policy, &status);
     CertFreeCertificateChain(chain);
     return checked ? StatusOf(static_cast<LONG>(status.dwError)) : "untrusted";
 }
@@ -223,28 +222,6 @@ std::optional<FILETIME> FileTimeOf(const std::string& iso) {
     return time;
 }
 
-// Whether a timestamping certificate's chain leads to a trusted root at the time it stamped.
-bool ChainHolds(const CERT_CONTEXT* certificate, HCERTSTORE store,
-                const std::optional<FILETIME>& time) {
-    CERT_CHAIN_PARA parameters{};
-    parameters.cbSize = sizeof parameters;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    FILETIME at = time.value_or(FILETIME{});
-    if (!CertGetCertificateChain(nullptr, certificate, time ? &at : nullptr, store, &parameters, 0,
-                                 nullptr, &chain)) {
-        return false;
-    }
-    CERT_CHAIN_POLICY_PARA policy{};
-    policy.cbSize = sizeof policy;
-    CERT_CHAIN_POLICY_STATUS status{};
-    status.cbSize = sizeof status;
-    const bool holds =
-        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &policy, &status) &&
-        status.dwError == 0;
-    CertFreeCertificateChain(chain);
-    return holds;
-}
-
 // The time an RFC 3161 timestamp stamps the signer's signature with, where its token's signature
 // holds and its chain leads to a trusted root.
 std::optional<std::string> Rfc3161Time(ByteView token, const CRYPT_DATA_BLOB& stamped) {
@@ -266,7 +243,9 @@ std::optional<std::string> Rfc3161Time(ByteView token, const CRYPT_DATA_BLOB& st
     const auto digest = DigestOfBytes(*kind, stamped.pbData, stamped.cbData);
     if (digest.size() != info->imprint.size() ||
         std::memcmp(digest.data(), info->imprint.data(), digest.size()) != 0 ||
-        !ChainHolds(signer.get(), store.get(), FileTimeOf(info->time))) {
+        std::strcmp(
+            ChainVerdict(signer.get(), store.get(), FileTimeOf(info->time), CERT_CHAIN_POLICY_BASE),
+            "trusted") != 0) {
         return std::nullopt;
     }
     return info->time;
@@ -551,19 +530,8 @@ std::shared_ptr<const platform::SignatureVerdict> CheckSignature(
     const auto entry = platform::formats::WinCertificate::From(
         ByteView(content.table.data(), content.table.size()));
     Signature primary = entry ? ReadSignature(entry->bCertificate, true) : Signature{};
-    if (primary.readable) {
-        digests.Want(*primary.algorithm);
-        for (const Signature& nested : primary.nested) {
-            if (nested.readable) {
-                digests.Want(*nested.algorithm);
-            }
-        }
-    }
-    if ((primary.readable || digest != nullptr) && !digests.Read(read)) {
+    if (!digests.ReadFor(primary, read, digest)) {
         return nullptr;
-    }
-    if (digest != nullptr) {
-        *digest = digests.WholeSha256();
     }
     if (content.location.tableSize == 0) {
         // No embedded signature: a catalog's, or none.
@@ -582,8 +550,8 @@ std::shared_ptr<const platform::SignatureVerdict> CheckSignature(
         if (nested.readable && Intact(nested, digests.Of(*nested.algorithm))) {
             const auto stamped =
                 nested.record.signingTime ? FileTimeOf(*nested.record.signingTime) : std::nullopt;
-            nested.record.status =
-                ChainVerdict(nested.certificate.get(), nested.store.get(), stamped);
+            nested.record.status = ChainVerdict(nested.certificate.get(), nested.store.get(),
+                                                stamped, CERT_CHAIN_POLICY_AUTHENTICODE);
         }
         primary.record.nested.push_back(std::move(nested.record));
     }

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "inventory/digests.h"
-#include "inventory/signed_digests.h"
 #include "inventory/signature_check.h"
+#include "inventory/signed_digests.h"
 #include "platform/formats/authenticode.h"
 #include "platform/formats/certificate.h"
 
@@ -397,22 +397,10 @@ std::shared_ptr<const platform::SignatureVerdict> CheckSignature(
         ByteView(content.table.data(), content.table.size()));
     Signature primary = entry ? ReadSignature(entry->bCertificate, true) : Signature{};
     SignedDigests digests(content, digest != nullptr);
-    const bool readable = primary.algorithm.has_value();
-    if (readable) {
-        digests.Want(*primary.algorithm);
-        for (const Signature& nested : primary.nested) {
-            if (nested.algorithm) {
-                digests.Want(*nested.algorithm);
-            }
-        }
-    }
-    if ((readable || digest != nullptr) && !digests.Read(read)) {
+    if (!digests.ReadFor(primary, read, digest)) {
         return nullptr;
     }
-    if (digest != nullptr) {
-        *digest = digests.WholeSha256();
-    }
-    if (!readable || std::strcmp(primary.record.status, "unchecked") != 0) {
+    if (std::strcmp(primary.record.status, "unchecked") != 0) {
         verdict->record.status = "malformed";
         verdict->record.digestAlgorithm = primary.record.digestAlgorithm;
         return verdict;

@@ -24,6 +24,29 @@ class SignedDigests {
     // After Read: the whole content's SHA-256, as 64 lower-case hex digits.
     const std::optional<std::string>& WholeSha256() const { return wholeText; }
 
+    // Reads the content once for the digests a signature and those it nests name (each with an
+    // optional algorithm), and the content's SHA-256 into digest where given; false where the
+    // content could not be read. Nothing is read for a signature that names none, without digest.
+    template <typename Signature>
+    bool ReadFor(const Signature& primary, const platform::ReadContent& read,
+                 std::optional<std::string>* digest) {
+        if (primary.algorithm) {
+            Want(*primary.algorithm);
+            for (const auto& nested : primary.nested) {
+                if (nested.algorithm) {
+                    Want(*nested.algorithm);
+                }
+            }
+        }
+        if ((primary.algorithm || digest != nullptr) && !Read(read)) {
+            return false;
+        }
+        if (digest != nullptr) {
+            *digest = wholeText;
+        }
+        return true;
+    }
+
   private:
     std::vector<platform::formats::FileStretch> stretches;
     std::unique_ptr<Digest> whole;
