@@ -409,6 +409,35 @@ TEST_F(SignedFiles, EachVerdictWithItsValuesAsOsslsigncodeReadsThem) {
 
 }  // namespace
 
+// The same verdicts in columns: the primary signature's values and how many it nests in CSV and
+// SQLite, and the nested ones in SQLite's table of their own.
+TEST_F(SignedFiles, CsvAndSqliteCarryThePrimarySignatureAndSqliteTheNested) {
+    const std::string csv = folder->Path() + "/signed.csv";
+    const std::string database = folder->Path() + "/signed.db";
+    for (const auto& [format, output] : {std::pair{"csv", csv}, std::pair{"sqlite", database}}) {
+        ASSERT_EQ(
+            RunProgram(QUILLET_INVENTORY_BINARY, {"--signatures", "--trust", pki + "/root.pem",
+                                                  "--format", format, "-o", output, tree})
+                .exitCode,
+            0);
+    }
+    const std::string rows = ReadFile(csv);
+    EXPECT_NE(rows.find("/nested.dll,"), std::string::npos);
+    EXPECT_NE(rows.find(",trusted,sha256,Contoso Code Signing,\"O=Contoso Ltd.,CN=Contoso Code "
+                        "Signing\",\"O=Quillet Test,CN=Quillet Test Intermediate\",1002,"),
+              std::string::npos)
+        << rows;
+    EXPECT_NE(rows.find(",Contoso Widgets,2023-11-14T22:13:20Z,false,1\r\n"), std::string::npos)
+        << rows;
+    const RunResult nested =
+        RunProgram("/usr/bin/sqlite3",
+                   {database,
+                    "SELECT f.signature_status, f.nested_signatures, n.position, n.status, "
+                    "n.digest_algorithm, n.signer FROM files f JOIN nested_signatures n ON "
+                    "n.file_id = f.id"});
+    EXPECT_EQ(nested.output, "trusted|1|1|trusted|sha1|Contoso Code Signing\n") << nested.errors;
+}
+
 // Tables no signer writes: one that claims 100 MB (the real table at its start, then zeros, in
 // a sparse file), and SignedData nested a thousand SEQUENCEs deep. Each gets "malformed", without
 // the large one being read into memory.

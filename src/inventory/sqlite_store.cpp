@@ -1,5 +1,6 @@
 // The records in a SQLite database: one row in scans for each run, one in files for each record
-// (with the twelve standard strings as columns), one in strings for every string. A run's records
+// (with the twelve standard strings as columns), one in strings for every string, one in
+// nested_signatures for every signature a file's signature nests. A run's records
 // reach the database in one transaction at its end, so that a run cut short leaves the database
 // as it was before it, and the database is written ahead of its log, so that readers neither
 // hold up that commit nor need to roll back one that failed.
@@ -58,7 +59,11 @@ std::vector<Table> Tables() {
          {"id INTEGER PRIMARY KEY", "host TEXT", "started TEXT", "finished TEXT",
           "directories TEXT", "tool_version TEXT", "schema INTEGER"}},
         std::move(files),
-        {"strings", {"file_id INTEGER NOT NULL REFERENCES files(id)", "name TEXT", "value TEXT"}}};
+        {"strings", {"file_id INTEGER NOT NULL REFERENCES files(id)", "name TEXT", "value TEXT"}},
+        {"nested_signatures",
+         {"file_id INTEGER NOT NULL REFERENCES files(id)", "position INTEGER", "status TEXT",
+          "digest_algorithm TEXT", "signer TEXT", "signer_subject TEXT", "issuer TEXT",
+          "serial TEXT", "thumbprint TEXT", "program_name TEXT", "signing_time TEXT"}}};
 }
 
 // A column's name, as its definition starts with it (quoted or not).
@@ -125,10 +130,14 @@ std::string CopyPendingFiles() {
            " FROM temp.files ORDER BY id";
 }
 
-// Their strings, the files' ids moved alike (?1).
+// Their strings and nested signatures, the files' ids moved alike (?1).
 constexpr const char* kCopyPendingStrings =
     "INSERT INTO main.strings (file_id, name, value) SELECT file_id + ?1, name, value FROM "
     "temp.strings ORDER BY rowid";
+constexpr const char* kCopyPendingNested =
+    "INSERT INTO main.nested_signatures SELECT file_id + ?1, position, status, digest_algorithm, "
+    "signer, signer_subject, issuer, serial, thumbprint, program_name, signing_time FROM "
+    "temp.nested_signatures ORDER BY rowid";
 
 std::string DirectoriesAsJson(const std::vector<std::string>& directories) {
     std::string text = "[";
@@ -223,6 +232,7 @@ class SqliteWriter : public RecordWriter {
     ~SqliteWriter() override {
         fileInsert.reset();
         stringInsert.reset();
+        nestedInsert.reset();
         if (database != nullptr) {
             sqlite3_close(database);  // an unfinished run's transaction is rolled back
         }
@@ -245,7 +255,12 @@ class SqliteWriter : public RecordWriter {
         fileInsert = std::make_unique<Statement>(database, InsertFile());
         stringInsert = std::make_unique<Statement>(
             database, "INSERT INTO temp.strings (file_id, name, value) VALUES (?, ?, ?)");
-        return fileInsert->Prepared() && stringInsert->Prepared() ? true : Failed();
+        nestedInsert = std::make_unique<Statement>(
+            database,
+            "INSERT INTO temp.nested_signatures VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        return fileInsert->Prepared() && stringInsert->Prepared() && nestedInsert->Prepared()
+                   ? true
+                   : Failed();
     }
 
     bool Write(const ScanInfo& scan, const InventoryRecord& record) override {
@@ -284,13 +299,15 @@ class SqliteWriter : public RecordWriter {
         if (!file.Run()) {
             return Failed();
         }
-        return !record.strings ||
-               WriteStrings(sqlite3_last_insert_rowid(database), *record.strings);
+        const std::int64_t fileId = sqlite3_last_insert_rowid(database);
+        return (!record.strings || WriteStrings(fileId, *record.strings)) &&
+               (!record.signature || WriteNested(fileId, record.signature->nested));
     }
 
     bool Finish(const ScanInfo& scan) override {
         fileInsert.reset();
         stringInsert.reset();
+        nestedInsert.reset();
         if (!Execute("COMMIT; BEGIN IMMEDIATE;") || !ReplaceTablesUnlessAppending()) {
             return false;
         }
@@ -318,7 +335,10 @@ class SqliteWriter : public RecordWriter {
         files.Integer(scanId);
         Statement strings(database, kCopyPendingStrings);
         strings.Integer(lastFileId);
-        if (!files.Prepared() || !strings.Prepared() || !files.Run() || !strings.Run()) {
+        Statement nested(database, kCopyPendingNested);
+        nested.Integer(lastFileId);
+        if (!files.Prepared() || !strings.Prepared() || !nested.Prepared() || !files.Run() ||
+            !strings.Run() || !nested.Run()) {
             return Failed();
         }
         return Execute("COMMIT;");
@@ -371,8 +391,9 @@ class SqliteWriter : public RecordWriter {
 
     bool ReplaceTablesUnlessAppending() {
         std::string sql = append ? ""
-                                 : "DROP TABLE IF EXISTS main.strings; DROP TABLE IF EXISTS "
-                                   "main.files; DROP TABLE IF EXISTS main.scans;";
+                                 : "DROP TABLE IF EXISTS main.nested_signatures; DROP TABLE IF "
+                                   "EXISTS main.strings; DROP TABLE IF EXISTS main.files; DROP "
+                                   "TABLE IF EXISTS main.scans;";
         for (const Table& table : Tables()) {
             sql += CreateTable(table, "main");
         }
@@ -385,6 +406,25 @@ class SqliteWriter : public RecordWriter {
             stringInsert->Text(named.name);
             stringInsert->Text(named.value);
             if (!stringInsert->Run()) {
+                return Failed();
+            }
+        }
+        return true;
+    }
+    // Each nested signature's values, numbered from 1 in the signature's order.
+    bool WriteNested(std::int64_t fileId, const std::vector<SignatureRecord>& nested) {
+        for (std::size_t index = 0; index < nested.size(); ++index) {
+            const SignatureRecord& signature = nested[index];
+            nestedInsert->Integer(fileId);
+            nestedInsert->Integer(static_cast<std::int64_t>(index + 1));
+            nestedInsert->Text(signature.status);
+            for (const auto* value :
+                 {&signature.digestAlgorithm, &signature.signer, &signature.signerSubject,
+                  &signature.issuer, &signature.serial, &signature.thumbprint,
+                  &signature.programName, &signature.signingTime}) {
+                nestedInsert->Text(*value);
+            }
+            if (!nestedInsert->Run()) {
                 return Failed();
             }
         }
@@ -407,6 +447,7 @@ class SqliteWriter : public RecordWriter {
     sqlite3* database = nullptr;
     std::unique_ptr<Statement> fileInsert;
     std::unique_ptr<Statement> stringInsert;
+    std::unique_ptr<Statement> nestedInsert;
     std::string problem;
 };
 
