@@ -24,11 +24,31 @@ namespace {
 
 using platform::formats::ByteView;
 
-// What the checks are held against; the timestamps' chains are checked without regard to time (a
-// timestamping certificate that has since expired still vouches for the times it stamped then).
-X509_STORE* trustedRoots = nullptr;
-X509_STORE* trustedTimestampRoots = nullptr;
+// Where the trusted roots come from (empty: the system's), and when the scan began.
+std::string trustSource;
 std::time_t scanTime = 0;
+
+X509_STORE* StoreOf(const std::string& trustFile, bool checkTime);
+
+// What the checks are held against: a store of the trusted roots for each thread, as OpenSSL
+// fills caches in a store's certificates as it verifies through them. The timestamps' chains are
+// checked without regard to time (a timestamping certificate that has since expired still vouches
+// for the times it stamped then).
+struct TrustStores {
+    X509_STORE* roots = StoreOf(trustSource, true);
+    X509_STORE* timestampRoots = StoreOf(trustSource, false);
+    TrustStores() = default;
+    TrustStores(const TrustStores&) = delete;
+    TrustStores& operator=(const TrustStores&) = delete;
+    ~TrustStores() {
+        X509_STORE_free(roots);
+        X509_STORE_free(timestampRoots);
+    }
+};
+TrustStores& Trust() {
+    thread_local TrustStores stores;
+    return stores;
+}
 
 constexpr std::size_t kMostNestedSignatures = 64;
 
@@ -199,10 +219,11 @@ std::optional<std::time_t> Rfc3161Time(ByteView der, const PKCS7_SIGNER_INFO* si
         return std::nullopt;
     }
     VerifyContext context(TS_VERIFY_CTX_new());
-    if (!context || X509_STORE_up_ref(trustedTimestampRoots) != 1) {
+    X509_STORE* timestampRoots = Trust().timestampRoots;
+    if (!context || timestampRoots == nullptr || X509_STORE_up_ref(timestampRoots) != 1) {
         return std::nullopt;
     }
-    TS_VERIFY_CTX_set_store(context.get(), trustedTimestampRoots);  // the context's to free
+    TS_VERIFY_CTX_set_store(context.get(), timestampRoots);  // the context's to free
     TS_VERIFY_CTX_set_flags(context.get(), TS_VFY_SIGNATURE);
     if (TS_RESP_verify_token(context.get(), token.get()) != 1) {
         return std::nullopt;
@@ -224,7 +245,7 @@ std::optional<std::time_t> CountersignatureTime(ByteView der, const PKCS7* signe
     const auto time = signingTime != nullptr && signingTime->type == V_ASN1_UTCTIME
                           ? TimeOf(signingTime->value.utctime)
                           : std::nullopt;
-    if (!time || ChainOf(trustedTimestampRoots, certificate, signedData->d.sign->cert, *time) !=
+    if (!time || ChainOf(Trust().timestampRoots, certificate, signedData->d.sign->cert, *time) !=
                      Chain::Trusted) {
         return std::nullopt;
     }
@@ -344,7 +365,7 @@ void Judge(Signature& signature, const std::vector<std::uint8_t>& fileDigest) {
     if (stamped) {
         record.signingTime = IsoTimeOf(*stamped);
     }
-    switch (ChainOf(trustedRoots, signature.certificate, signature.signedData->d.sign->cert,
+    switch (ChainOf(Trust().roots, signature.certificate, signature.signedData->d.sign->cert,
                     stamped.value_or(scanTime))) {
         case Chain::Trusted:
             record.status = "trusted";
@@ -379,9 +400,9 @@ X509_STORE* StoreOf(const std::string& trustFile, bool checkTime) {
 
 bool PrepareSignatureChecks(const std::string& trustFile, std::string& problem) {
     scanTime = std::time(nullptr);
-    trustedRoots = StoreOf(trustFile, true);
-    trustedTimestampRoots = StoreOf(trustFile, false);
-    if (trustedRoots == nullptr || trustedTimestampRoots == nullptr) {
+    trustSource = trustFile;
+    // Read once here, that a file that cannot be read ends the run before its walk.
+    if (Trust().roots == nullptr || Trust().timestampRoots == nullptr) {
         problem = trustFile.empty() ? "cannot read the system's trusted certificates"
                                     : "cannot read trusted certificates from " + trustFile;
         return false;
