@@ -26,7 +26,10 @@ def codeview(pe):
 
 
 for path in sys.argv[1:]:
-    pe = pefile.PE(path)
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories(directories=[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]])
     stamp = pe.FILE_HEADER.TimeDateStamp
     pdb_path, pdb_id = codeview(pe)
     print(json.dumps({
