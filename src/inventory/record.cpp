@@ -167,8 +167,9 @@ bool ReadFacts(const std::string& path, const WIN32_FIND_DATAA& found, Inventory
         ReadBuildFacts(*facts.image.build, record);
     }
     record.sha256 = facts.digest;
-    if (platform::LookExtrasOfRun().check != nullptr) {
-        // No table to check: unsigned, as every NE file is.
+    if (platform::LookExtrasOfRun().check != nullptr && facts.digestError == 0) {
+        // No table to check: unsigned, as every NE file is. A file whose content could not be
+        // read has no verdict: its record says why instead.
         const auto* checked = dynamic_cast<const CheckedSignature*>(facts.signature.get());
         record.signature = checked != nullptr ? checked->record : SignatureRecord{};
     }
