@@ -49,9 +49,15 @@ test-sanitize: $(SANITIZE_BUILD)/CMakeCache.txt
 $(TSAN_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(TSAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQUILLET_THREAD_SANITIZE=ON
 
+# ThreadSanitizer looks for races between the read-ahead's threads, which every test but four runs
+# through; the four left out are the long adversarial walks of the hostile tree (links swapped in
+# a loop, kernel-deep paths, a name switched to a FIFO, interrupted runs), slow under its
+# instrumentation and run plainly and under AddressSanitizer.
+TSAN_EXCLUDED := HostileTree\.(DirectoriesSwappedForLinks|PathsLongerThanTheKernel|ANameSwitchedToAFifo|AnInterruptedRun)
+
 test-tsan: $(TSAN_BUILD)/CMakeCache.txt
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
-	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -E '$(TSAN_EXCLUDED)'
 
 $(FUZZ_BUILD)/CMakeCache.txt:
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
