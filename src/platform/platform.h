@@ -226,7 +226,7 @@ using SignatureCheck = std::shared_ptr<const SignatureVerdict> (*)(
 struct LookExtras {
     bool headers = false;            // what the image's headers say
     ContentDigest digest = nullptr;  // of each file with a version resource
-    SignatureCheck check = nullptr;  // of each PE file with a version resource and a table
+    SignatureCheck check = nullptr;  // of each PE file with a version resource (see SignedContent)
     bool unversionedToo = false;     // the digest and the check of each without, too
 
     bool DigestWanted(bool versioned) const {
@@ -244,7 +244,8 @@ struct FileFacts {
     bool deleted = false;  // marked deleted by its file system, which still holds it (an image's)
     formats::ImageFacts image;
     std::optional<std::string> digest;  // where one was asked for and the content was read
-    // Where a check was asked for and the file has a certificate table; none for an unsigned file.
+    // Where a check was made (of a file with a certificate table; on Windows, of every PE file);
+    // none where none was, as for a file with no table on a POSIX system.
     std::shared_ptr<const SignatureVerdict> signature;
     DWORD digestError = 0;  // why a digest asked for is missing (never 0 then); 0 otherwise
 };
