@@ -177,15 +177,7 @@ std::optional<std::string> ProgramNameOf(ByteView der) {
     if (name->tag != kContextPrimitive0) {
         return std::nullopt;
     }
-    // A BMPString is big-endian UTF-16; the converter reads little-endian.
-    std::vector<std::uint8_t> units(name->contents.size() & ~std::size_t{1});
-    for (std::size_t at = 0; at + 1 < name->contents.size(); at += 2) {
-        units[at] = name->contents.data()[at + 1];
-        units[at + 1] = name->contents.data()[at];
-    }
-    std::vector<char> text(units.size() / 2 * 3 + 1);
-    const std::size_t length = Utf16ToUtf8(ByteView(units.data(), units.size()), text);
-    return std::string(text.data(), length);
+    return BigEndianUtf16ToUtf8(name->contents);
 }
 
 std::optional<TimestampInfo> TimestampInfo::From(ByteView der) {

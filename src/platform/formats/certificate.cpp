@@ -1,6 +1,7 @@
 #include "platform/formats/certificate.h"
 
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "platform/formats/authenticode.h"
@@ -45,34 +46,6 @@ constexpr ShortName kShortNames[] = {
     {"1.3.6.1.4.1.311.60.2.1.3", "jurisdictionC"},
 };
 
-std::string HexOf(ByteView bytes) {
-    std::string text;
-    for (std::size_t index = 0; index < bytes.size(); ++index) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", unsigned{bytes.data()[index]});
-        text += pair;
-    }
-    return text;
-}
-
-void AppendUtf8(std::string& text, char32_t point) {
-    if (point < 0x80) {
-        text += static_cast<char>(point);
-    } else if (point < 0x800) {
-        text += static_cast<char>(0xC0 | point >> 6);
-        text += static_cast<char>(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        text += static_cast<char>(0xE0 | point >> 12);
-        text += static_cast<char>(0x80 | (point >> 6 & 0x3F));
-        text += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | point >> 18);
-        text += static_cast<char>(0x80 | (point >> 12 & 0x3F));
-        text += static_cast<char>(0x80 | (point >> 6 & 0x3F));
-        text += static_cast<char>(0x80 | (point & 0x3F));
-    }
-}
-
 // A directory string as UTF-8; none for a type that is no text.
 std::optional<std::string> TextOf(const DerElement& value) {
     const ByteView bytes = value.contents;
@@ -85,21 +58,17 @@ std::optional<std::string> TextOf(const DerElement& value) {
             return std::string(bytes.data(), bytes.data() + bytes.size());
         case 0x14:  // TeletexString, taken as Latin-1 as the libraries do
             for (std::size_t index = 0; index < bytes.size(); ++index) {
-                AppendUtf8(text, bytes.data()[index]);
+                AppendUtf8(bytes.data()[index], text);
             }
             return text;
-        case 0x1E:  // BMPString: UTF-16, big-endian
-            for (std::size_t index = 0; index + 1 < bytes.size(); index += 2) {
-                AppendUtf8(text, static_cast<char32_t>(bytes.data()[index] << 8 |
-                                                       bytes.data()[index + 1]));
-            }
-            return text;
+        case 0x1E:  // BMPString
+            return BigEndianUtf16ToUtf8(bytes);
         case 0x1C:  // UniversalString: UTF-32, big-endian
             for (std::size_t index = 0; index + 3 < bytes.size(); index += 4) {
-                const char32_t point = static_cast<char32_t>(
-                    bytes.data()[index] << 24 | bytes.data()[index + 1] << 16 |
-                    bytes.data()[index + 2] << 8 | bytes.data()[index + 3]);
-                AppendUtf8(text, point <= 0x10FFFF ? point : 0xFFFD);
+                AppendUtf8(static_cast<char32_t>(
+                               bytes.data()[index] << 24 | bytes.data()[index + 1] << 16 |
+                               bytes.data()[index + 2] << 8 | bytes.data()[index + 3]),
+                           text);
             }
             return text;
         default:
@@ -167,7 +136,7 @@ std::optional<NameParts> ReadName(const DerElement& name) {
             if (value) {
                 written.append(Escaped(*value));
             } else {
-                written.append("#").append(HexOf((*typeAndValue)[1].whole));
+                written.append("#").append(UpperHex((*typeAndValue)[1].whole));
             }
             // Met last first: the one kept is the first in the certificate's order.
             if (value && *oid == "2.5.4.3") {
@@ -187,7 +156,7 @@ std::string SerialText(ByteView integer) {
     while (first + 1 < integer.size() && integer.data()[first] == 0) {
         ++first;
     }
-    const std::string text = HexOf(integer.From(first));
+    const std::string text = UpperHex(integer.From(first));
     return text == "00" ? "0" : text;
 }
 

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/formats/build_views.h"
 #include "platform/formats/image_views.h"
 #include "platform/formats/section_map.h"
+#include "platform/formats/text_encoding.h"
 
 namespace platform::formats {
 
@@ -66,10 +68,7 @@ class ImageAddresses {
         if (!range || range->storedBytes == 0) {
             return std::nullopt;
         }
-        const auto count =
-            static_cast<std::size_t>(std::min<std::uint64_t>(range->storedBytes, most));
-        auto bytes = At(rva, count);
-        return bytes ? bytes : view(range->offset, count);
+        return At(rva, static_cast<std::size_t>(std::min<std::uint64_t>(range->storedBytes, most)));
     }
     // Appends the text that ends with a zero at rva to out, ASCII letters lower-cased where
     // asked, as long as it ends within most bytes; false where it does not.
@@ -85,9 +84,10 @@ class ImageAddresses {
         const std::size_t start = out.size();
         out.append(reinterpret_cast<const char*>(bytes->data()),
                    static_cast<const std::uint8_t*>(end) - bytes->data());
-        for (std::size_t at = start; lowerCase && at < out.size(); ++at) {
-            out[at] =
-                out[at] >= 'A' && out[at] <= 'Z' ? static_cast<char>(out[at] - 'A' + 'a') : out[at];
+        if (lowerCase) {
+            std::transform(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(),
+                           out.begin() + static_cast<std::ptrdiff_t>(start),
+                           [](char letter) { return LowerCaseAscii(letter); });
         }
         return true;
     }
@@ -122,18 +122,10 @@ class ImageAddresses {
     std::size_t older = 0;
 };
 
-std::string LowerAscii(std::string text) {
-    for (char& letter : text) {
-        if (letter >= 'A' && letter <= 'Z') {
-            letter = static_cast<char>(letter - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
 // A library's name as the import hash takes it: lower case, without a dll, ocx or sys extension.
 std::string LibraryForHash(const std::string& name) {
-    std::string lower = LowerAscii(name);
+    std::string lower = name;
+    LowerCaseAscii(lower);
     const std::size_t dot = lower.rfind('.');
     if (dot != std::string::npos) {
         const std::string extension = lower.substr(dot + 1);
@@ -228,16 +220,6 @@ std::optional<std::string> ImportHashText(ImageAddresses& image, DataDirectory i
     return text;
 }
 
-std::string HexDigits(const std::uint8_t* bytes, std::size_t count) {
-    std::string text;
-    for (std::size_t index = 0; index < count; ++index) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", unsigned{bytes[index]});
-        text += pair;
-    }
-    return text;
-}
-
 // The identity a symbol server files the program database under.
 std::string PdbIdentity(const CodeViewRecord& record) {
     char tail[16];
@@ -252,7 +234,7 @@ std::string PdbIdentity(const CodeViewRecord& record) {
     const std::uint8_t ordered[16] = {guid[3],  guid[2],  guid[1],  guid[0], guid[5],  guid[4],
                                       guid[7],  guid[6],  guid[8],  guid[9], guid[10], guid[11],
                                       guid[12], guid[13], guid[14], guid[15]};
-    return HexDigits(ordered, sizeof ordered) + tail;
+    return UpperHex(ByteView(ordered, sizeof ordered)) + tail;
 }
 
 void ReadCodeView(const ViewOfFile& view, ImageAddresses& image, DataDirectory debug,

@@ -1,6 +1,7 @@
 #include "platform/formats/text_encoding.h"
 
 #include <array>
+#include <vector>
 
 namespace platform::formats {
 
@@ -128,6 +129,40 @@ DecodedCharacter DecodeUtf8(const char* text, std::size_t available) {
         return {kReplacementCharacter, 1};
     }
     return {codePoint, length};
+}
+
+void AppendUtf8(char32_t codePoint, std::string& out) {
+    char encoded[5];
+    std::size_t written = 0;
+    Append(codePoint <= 0x10FFFF ? codePoint : kReplacementCharacter, encoded, written);
+    out.append(encoded, written);
+}
+
+std::string BigEndianUtf16ToUtf8(ByteView units) {
+    std::vector<std::uint8_t> swapped(units.size() & ~std::size_t{1});
+    for (std::size_t at = 0; at < swapped.size(); at += 2) {
+        swapped[at] = units.data()[at + 1];
+        swapped[at + 1] = units.data()[at];
+    }
+    std::string text;
+    const ByteView littleEndian(swapped.data(), swapped.size());
+    std::size_t at = 0;
+    while (const auto character = DecodeUtf16(littleEndian, at)) {
+        AppendUtf8(character->codePoint, text);
+        at += character->bytes;
+    }
+    return text;
+}
+
+std::string UpperHex(ByteView bytes) {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(2 * bytes.size());
+    for (std::size_t index = 0; index < bytes.size(); ++index) {
+        text.push_back(kDigits[bytes.data()[index] >> 4]);
+        text.push_back(kDigits[bytes.data()[index] & 0x0F]);
+    }
+    return text;
 }
 
 }  // namespace platform::formats

@@ -1,9 +1,11 @@
-// Conversion of the texts in version blocks to UTF-8, the 8-bit encoding of the POSIX build.
+// Conversion of the texts files hold (version blocks, signatures' names) to UTF-8, the 8-bit
+// encoding of the POSIX build, and of bytes to hex digits.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "platform/formats/byte_view.h"
 
@@ -36,5 +38,13 @@ struct DecodedCharacter {
     std::size_t length;
 };
 DecodedCharacter DecodeUtf8(const char* text, std::size_t available);
+
+// Appends a code point to out as UTF-8; one past U+10FFFF as U+FFFD.
+void AppendUtf8(char32_t codePoint, std::string& out);
+// Big-endian UTF-16 (as ASN.1's BMPString holds it) as UTF-8, a lone surrogate as U+FFFD.
+std::string BigEndianUtf16ToUtf8(ByteView units);
+
+// Bytes as upper-case hex digits, two to a byte.
+std::string UpperHex(ByteView bytes);
 
 }  // namespace platform::formats
