@@ -26,6 +26,7 @@ add_library(quillet_inventory_core STATIC
   src/inventory/sqlite_store.cpp
   src/inventory/digests.cpp
   src/inventory/signed_digests.cpp
+  src/inventory/signer_names.cpp
   $<IF:$<BOOL:${WIN32}>,src/inventory/signature_cryptoapi.cpp,src/inventory/signature_openssl.cpp>
   src/inventory/examine.cpp
   src/inventory/image_walk.cpp)

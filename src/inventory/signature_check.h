@@ -8,12 +8,17 @@
 #include <string>
 
 #include "inventory/record.h"
+#include "platform/formats/byte_view.h"
 #include "platform/platform.h"
 
 // What a check found: the record's signature.
 struct CheckedSignature : platform::SignatureVerdict {
     SignatureRecord record;
 };
+
+// The signer's name (its common name, else its organisation), subject, issuer and serial, and
+// its thumbprint, from the signing certificate's DER.
+void DescribeSigner(platform::formats::ByteView certificate, SignatureRecord& record);
 
 // Sets up what the checks are held against: the PEM certificates in trustFile, or (empty) the
 // system's. False with problem saying why where they cannot be read.

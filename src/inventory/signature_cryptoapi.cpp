@@ -20,7 +20,6 @@
 #include "inventory/signature_check.h"
 #include "inventory/signed_digests.h"
 #include "platform/formats/authenticode.h"
-#include "platform/formats/certificate.h"
 
 namespace {
 
@@ -114,17 +113,7 @@ std::vector<ByteView> AttributeValues(const CRYPT_ATTRIBUTES& attributes, const 
 }
 
 void DescribeSigner(const CERT_CONTEXT* certificate, SignatureRecord& record) {
-    const ByteView der(certificate->pbCertEncoded, certificate->cbCertEncoded);
-    if (const auto names = platform::formats::ReadCertificateNames(der)) {
-        record.signer = names->commonName ? names->commonName : names->organization;
-        record.signerSubject = names->subject;
-        record.issuer = names->issuer;
-        record.serial = names->serial;
-    }
-    const auto thumbprint = DigestOfBytes(DigestKind::Sha1, der.data(), der.size());
-    if (!thumbprint.empty()) {
-        record.thumbprint = HexText(thumbprint, true);
-    }
+    DescribeSigner(ByteView(certificate->pbCertEncoded, certificate->cbCertEncoded), record);
 }
 
 // The status a trust provider's or a chain policy's answer stands for.

@@ -18,7 +18,6 @@
 #include "inventory/signature_check.h"
 #include "inventory/signed_digests.h"
 #include "platform/formats/authenticode.h"
-#include "platform/formats/certificate.h"
 
 namespace {
 
@@ -265,18 +264,8 @@ std::optional<std::string> IsoTimeOf(std::time_t time) {
 void DescribeSigner(X509* certificate, SignatureRecord& record) {
     unsigned char* der = nullptr;
     const int length = i2d_X509(certificate, &der);
-    if (length <= 0) {
-        return;
-    }
-    const ByteView bytes(der, static_cast<std::size_t>(length));
-    if (const auto names = platform::formats::ReadCertificateNames(bytes)) {
-        record.signer = names->commonName ? names->commonName : names->organization;
-        record.signerSubject = names->subject;
-        record.issuer = names->issuer;
-        record.serial = names->serial;
-    }
-    if (const auto thumbprint = DigestOf(EVP_sha1(), bytes)) {
-        record.thumbprint = HexText(*thumbprint, true);
+    if (length > 0) {
+        DescribeSigner(ByteView(der, static_cast<std::size_t>(length)), record);
     }
     OPENSSL_free(der);
 }
